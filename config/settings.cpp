@@ -1,0 +1,121 @@
+#include "config/settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/decimal.h"
+#include "directory/hash_text.h"
+#include "platform/platform.h"
+#include "plugin/state.h"
+
+namespace {
+bool is_space(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool equal_ignore_case(const char* a, const char* b) { return hash_equal(a, b); }
+
+bool parse_switch(const char* v) {
+    return equal_ignore_case(v, "1") || equal_ignore_case(v, "true") || equal_ignore_case(v, "yes") ||
+           equal_ignore_case(v, "on");
+}
+
+float parse_unit(const char* v) {
+    float f = static_cast<float>(parse_double_or_zero(v));
+    if (f < 0.0f) f = 0.0f;
+    if (f > 1.0f) f = 1.0f;
+    return f;
+}
+
+// Cut to the field when too long.
+void join_path(char* out, const char* dir, const char* name) {
+    int n = std::snprintf(out, kPathField, "%s%c%s", dir, plat::kPathSeparator, name);
+    if (n < 0) out[0] = 0;
+}
+}  // namespace
+
+void settings_defaults(PluginSettings* s) {
+    copy_text(s->server_host, kTextField, "127.0.0.1");
+    s->server_port = 8890;
+    copy_text(s->api_key, kTextField, "REPLACE_THIS_API_KEY");
+    s->enabled = 1;
+    s->debug_log = 1;
+    s->smoothing = 0.8f;
+    s->pan_smoothing = 0.95f;
+    s->reconnect_sec = 8;
+}
+
+void settings_locate(PluginSettings* s) {
+    char path[kPathField];
+    size_t n = plat::module_path(path, sizeof path);
+    char* cut = (n >= 1 && n < kPathField) ? std::strrchr(path, plat::kPathSeparator) : nullptr;
+    if (cut) {
+        *cut = 0;
+        copy_text(s->plugin_dir, kPathField, path);
+    } else {
+        copy_text(s->plugin_dir, kPathField, ".");
+    }
+    join_path(s->config_path, s->plugin_dir, "quorra_link.ini");
+    join_path(s->log_path, s->plugin_dir, "quorra_link.log");
+    join_path(s->client_id_path, s->plugin_dir, "quorra_link_client_id.txt");
+}
+
+void settings_apply_line(PluginSettings* s, char* line) {
+    while (is_space(static_cast<unsigned char>(*line))) ++line;
+    if (!*line) return;
+    size_t len = std::strlen(line);
+    while (len > 0 && is_space(static_cast<unsigned char>(line[len - 1]))) line[--len] = 0;
+    if (line[0] == '#' || line[0] == ';') return;
+    char* eq = std::strchr(line, '=');
+    if (!eq) return;
+    *eq = 0;
+    char* key = line;
+    size_t klen = std::strlen(key);
+    while (klen > 0 && is_space(static_cast<unsigned char>(key[klen - 1]))) key[--klen] = 0;
+    char* value = eq + 1;
+    while (is_space(static_cast<unsigned char>(*value))) ++value;
+
+    if (equal_ignore_case(key, "server_host")) {
+        copy_text(s->server_host, kTextField, value);
+    } else if (equal_ignore_case(key, "server_port")) {
+        s->server_port = parse_int_prefix(value);
+    } else if (equal_ignore_case(key, "api_key")) {
+        copy_text(s->api_key, kTextField, value);
+    } else if (equal_ignore_case(key, "enabled")) {
+        s->enabled = parse_switch(value) ? 1 : 0;
+    } else if (equal_ignore_case(key, "debug_log")) {
+        s->debug_log = parse_switch(value) ? 1 : 0;
+    } else if (equal_ignore_case(key, "smoothing")) {
+        s->smoothing = parse_unit(value);
+    } else if (equal_ignore_case(key, "pan_smoothing")) {
+        s->pan_smoothing = parse_unit(value);
+    } else if (equal_ignore_case(key, "reconnect_sec")) {
+        int32_t v = parse_int_prefix(value);
+        s->reconnect_sec = v < 1 ? 1 : v;
+    }
+}
+
+void settings_read_file(PluginSettings* s, const char* path) {
+    std::FILE* f = plat::file_open(path, "rb");
+    if (!f) return;
+    char line[1024];
+    while (std::fgets(line, sizeof line, f)) settings_apply_line(s, line);
+    std::fclose(f);
+}
+
+void settings_read_environment(PluginSettings* s) {
+    char host[kTextField];
+    long n = plat::env_get("QUORRA_LINK_HOST", host, sizeof host);
+    if (n >= 1 && n <= 255) copy_text(s->server_host, kTextField, host);
+    char port[32];
+    n = plat::env_get("QUORRA_LINK_PORT", port, sizeof port);
+    if (n >= 1 && n <= 31) s->server_port = parse_int_prefix(port);
+}
+
+void load_settings() {
+    PluginSettings* s = &g_state.settings;
+    settings_defaults(s);
+    settings_locate(s);
+    settings_read_file(s, s->config_path);
+    settings_read_environment(s);
+}

@@ -1,0 +1,281 @@
+// The falloff worker's life: gate, resolve, connect, greet, read lines until
+// the connection ends, pause, again.
+//
+// Stopping never hangs the host: every wait of the worker (pause, connect,
+// send, receive) also wakes on the stop signal, and a stop waits for the
+// thread at most stop_wait_ms. A worker that is still running then (only
+// name resolution or a slow host call cannot be cut short) is abandoned: it
+// never touches shared state again, the library stays mapped until it has
+// left, and a later start takes it back instead of starting a second one.
+#include "falloff/worker.h"
+
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+#include "directory/user_hashes.h"
+#include "falloff/protocol.h"
+#include "falloff/timing.h"
+#include "log/log.h"
+#include "platform/net.h"
+#include "plugin/state.h"
+
+WorkerTiming g_worker_timing;
+
+namespace {
+std::mutex g_lifecycle;          // start and stop never interleave
+std::mutex g_gate;               // held by the worker while it touches shared state
+std::condition_variable g_left;  // signalled when the worker has left
+bool g_alive = false;            // under g_gate: a worker thread runs our code
+bool g_abandoned = false;        // under g_gate: the last stop gave up waiting
+plat::Waker g_waker{};           // made once; the stop signal for every wait
+
+bool running() { return plat::atomic_cas(&g_state.running, 1, 1) == 1; }
+
+// Entry to shared state (tables, settings, the log, the host). False for an
+// abandoned worker, which must then leave.
+bool gate_enter() {
+    g_gate.lock();
+    if (!g_abandoned) return true;
+    g_gate.unlock();
+    return false;
+}
+void gate_leave() { g_gate.unlock(); }
+
+// At each reading of the running flag: true to go on; false when the worker
+// is to end, in which case it is counted as gone.
+bool keep_running() {
+    if (running()) return true;
+    std::lock_guard<std::mutex> held(g_gate);
+    if (running() && !g_abandoned) return true;  // a start took it back meanwhile
+    g_alive = false;
+    g_left.notify_all();
+    return false;
+}
+
+void wlog(bool to_host, const char* fmt, ...) QL_PRINTF(2, 3);
+void wlog(bool to_host, const char* fmt, ...) {
+    if (!gate_enter()) return;
+    va_list ap;
+    va_start(ap, fmt);
+    if (to_host) {
+        plugin_logv(fmt, ap);
+    } else {
+        file_logv(fmt, ap);
+    }
+    va_end(ap);
+    gate_leave();
+}
+
+uint32_t now_ms() { return plat::tick_ms() + g_worker_timing.tick_offset; }
+
+// What one attempt needs of the shared state, copied at its start.
+struct Attempt {
+    char host[kTextField];
+    int32_t port;
+    char key[kTextField];
+    bool enabled;
+    uint32_t pause_ms;
+    char client_id[kClientIdField];
+};
+
+bool take_snapshot(Attempt* a) {
+    if (!gate_enter()) return false;
+    const PluginSettings& s = g_state.settings;
+    copy_text(a->host, sizeof a->host, s.server_host);
+    a->port = s.server_port;
+    copy_text(a->key, sizeof a->key, s.api_key);
+    a->enabled = s.enabled != 0;
+    a->pause_ms = static_cast<uint32_t>(s.reconnect_sec < 1 ? 1 : s.reconnect_sec) * g_worker_timing.reconnect_unit_ms;
+    {
+        StateLock held;
+        copy_text(a->client_id, sizeof a->client_id, g_state.client_id);
+    }
+    gate_leave();
+    return true;
+}
+
+void pause(const Attempt& a) { plat::waker_wait(&g_waker, a.pause_ms); }
+
+bool stop_requested() { return !running(); }
+const RefreshGuard kRefreshGuard{stop_requested, gate_enter, gate_leave};
+
+void empty_speaker_table() {
+    if (!gate_enter()) return;
+    {
+        StateLock held;
+        g_state.speakers.count = 0;
+    }
+    gate_leave();
+}
+
+struct Buffers {
+    FalloffConn conn;
+    char line[kLineBuffer];
+    SpeakerTable scratch;
+};
+
+// The connected loop. Returns when the connection is to end.
+void exchange(Buffers* b) {
+    FalloffConn& c = b->conn;
+    uint32_t last_ping = now_ms();
+    uint32_t last_refresh = now_ms();
+    for (;;) {
+        if (!running()) return;
+        ReadOutcome o = read_line(&c, b->line);
+        if (o == ReadOutcome::woken) return;
+        if (o == ReadOutcome::closed) {
+            wlog(false, "falloff_disconnected wsa=%d", plat::net_last_error());
+            return;
+        }
+        if (o == ReadOutcome::line) {
+            if (!gate_enter()) return;
+            handle_line(&c, b->line, &b->scratch);
+            gate_leave();
+        }
+        const uint32_t now = now_ms();
+        if (now - last_ping >= g_worker_timing.ping_interval_ms) {
+            int r = plat::net_send(c.sock, "PING\n", 5, c.send_timeout_ms, c.waker);
+            last_ping = now;
+            if (r == -2) return;
+            if (r != 0) {
+                wlog(false, "falloff_ping_send_fail wsa=%d", plat::net_last_error());
+                return;
+            }
+        }
+        if (now - last_refresh >= g_worker_timing.refresh_interval_ms) {
+            refresh_user_hashes(&kRefreshGuard);
+            last_refresh = now;
+        }
+    }
+}
+
+// Sends HELLO and reads the reply. True when the server accepted.
+bool greet(const Attempt& a, Buffers* b) {
+    FalloffConn& c = b->conn;
+    char hello[kHelloBuffer];
+    size_t n = format_hello(hello, sizeof hello, a.key, a.client_id);
+    int r = plat::net_send(c.sock, hello, n, c.send_timeout_ms, c.waker);
+    if (r == -2) return false;
+    if (r != 0) {
+        wlog(false, "falloff_hello_send_fail wsa=%d", plat::net_last_error());
+        pause(a);
+        return false;
+    }
+    ReadOutcome o = read_line(&c, b->line);
+    if (o == ReadOutcome::woken) return false;
+    if (!hello_accepted(o, b->line)) {
+        wlog(false, "falloff_hello_rejected reply=%s", b->line);
+        pause(a);
+        return false;
+    }
+    return true;
+}
+
+void attempt(Buffers* b) {
+    Attempt a;
+    if (!take_snapshot(&a)) return;
+    if (!a.enabled || !a.client_id[0] || !a.key[0]) {
+        pause(a);
+        return;
+    }
+    wlog(false, "falloff_connect_attempt host=%s port=%d", a.host, a.port);
+    char port_text[32];
+    std::snprintf(port_text, sizeof port_text, "%d", a.port);
+
+    plat::Socket sock = plat::kNoSocket;
+    switch (plat::net_connect(a.host, port_text, &g_waker, &sock)) {
+        case plat::ConnectResult::woken:
+            return;
+        case plat::ConnectResult::resolve_failed:
+            wlog(false, "falloff resolve failed host=%s port=%s", a.host, port_text);
+            [[fallthrough]];
+        case plat::ConnectResult::none_connected:
+            wlog(false, "falloff_connect_fail host=%s port=%d", a.host, a.port);
+            pause(a);
+            return;
+        case plat::ConnectResult::connected:
+            break;
+    }
+
+    FalloffConn& c = b->conn;
+    c.sock = sock;
+    c.waker = &g_waker;
+    c.receive_timeout_ms = g_worker_timing.receive_timeout_ms;
+    c.send_timeout_ms = g_worker_timing.send_timeout_ms;
+    c.pos = c.len = 0;
+    if (!greet(a, b)) {
+        plat::net_close(sock);
+        return;
+    }
+    wlog(true, "connected to falloff %s:%d", a.host, a.port);
+    exchange(b);
+    plat::net_close(sock);
+    empty_speaker_table();
+    if (running()) pause(a);
+}
+}  // namespace
+
+void falloff_worker_main(void*) {
+    if (!keep_running()) return;
+    Buffers b;  // on the worker's own stack
+    do {
+        attempt(&b);
+    } while (keep_running());
+}
+
+void falloff_worker_start() {
+    std::lock_guard<std::mutex> serial(g_lifecycle);
+    if (plat::atomic_cas(&g_state.running, 1, 1) == 1) return;
+    if (!g_waker.ready) plat::waker_init(&g_waker);
+    plat::waker_reset(&g_waker);
+    {
+        std::lock_guard<std::mutex> held(g_gate);
+        if (g_alive) {
+            // The worker a stop gave up on is still running: take it back.
+            g_abandoned = false;
+            plat::atomic_exchange(&g_state.running, 1);
+            return;
+        }
+        g_alive = true;
+        g_abandoned = false;
+    }
+    plat::atomic_exchange(&g_state.running, 1);
+    if (!plat::thread_start(&g_state.worker, falloff_worker_main, nullptr)) {
+        plat::atomic_exchange(&g_state.running, 0);
+        {
+            std::lock_guard<std::mutex> held(g_gate);
+            g_alive = false;
+        }
+        plugin_log("failed to start falloff worker");
+    }
+}
+
+void falloff_worker_stop() {
+    std::lock_guard<std::mutex> serial(g_lifecycle);
+    if (plat::atomic_cas(&g_state.running, 1, 0) != 1) return;
+    plat::waker_signal(&g_waker);
+    const uint32_t budget = g_worker_timing.stop_wait_ms;
+    bool ended;
+    if (g_state.worker.valid) {
+        ended = plat::thread_wait(&g_state.worker, budget);
+    } else {
+        // A worker taken back after an abandonment has no handle; the
+        // library is pinned already, so its leaving is enough.
+        std::unique_lock<std::mutex> held(g_gate);
+        ended = g_left.wait_for(held, std::chrono::milliseconds(budget), [] { return !g_alive; });
+    }
+    if (ended) return;
+    {
+        std::lock_guard<std::mutex> held(g_gate);
+        g_abandoned = true;
+    }
+    plat::pin_module();
+    plat::thread_forget(&g_state.worker);
+}
+
+bool falloff_worker_alive() {
+    std::lock_guard<std::mutex> held(g_gate);
+    return g_alive;
+}

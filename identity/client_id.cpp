@@ -1,0 +1,130 @@
+#include "identity/client_id.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "directory/hash_text.h"
+#include "log/log.h"
+#include "platform/platform.h"
+#include "plugin/state.h"
+
+namespace {
+RandomSource g_random = nullptr;
+
+bool is_space(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_hex(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+void print_banner(const char* id) {
+    static const char kRule[] = "----------------------------------------------------";
+    plugin_log("%s", kRule);
+    plugin_log("Tolvanrix 0.1.0-alpha  -  proximity voice");
+    plugin_log("To link your voice to your dino, open The Isle and");
+    plugin_log("type this in chat (one time):   !verify %.*s", 8, id);
+    plugin_log("%s", kRule);
+}
+
+void adopt(const char* id) {
+    {
+        StateLock held;
+        copy_text(g_state.client_id, kClientIdField, id);
+    }
+    print_banner(id);
+}
+
+// The first line of the file, at most 127 bytes, or false.
+bool read_stored_id(const char* path, char* candidate) {
+    std::FILE* f = plat::file_open(path, "rb");
+    if (!f) return false;
+    char line[128] = {};
+    bool got = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    return got && parse_stored_id(line, candidate);
+}
+
+void new_id(char* candidate) {
+    unsigned char bytes[20];
+    RandomSource src = g_random ? g_random : plat::random_bytes;
+    if (!src(bytes, sizeof bytes)) mix_tick_and_pid(plat::tick_ms(), plat::process_id(), bytes);
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < 20; ++i) {
+        candidate[2 * i] = kDigits[bytes[i] >> 4];
+        candidate[2 * i + 1] = kDigits[bytes[i] & 15];
+    }
+    candidate[40] = 0;
+}
+
+// The id file is the player's identity: it is written beside the old one
+// and moved over it, so a crash or a full disk never leaves it empty or cut.
+void store_id(const char* path, const char* id) {
+    char tmp[kPathField + 8];
+    std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    std::FILE* f = plat::file_create_private(tmp);
+    if (!f) return;
+    bool ok = std::fprintf(f, "%s\r\n", id) == static_cast<int>(std::strlen(id) + 2);
+    ok = plat::file_sync(f) && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok || !plat::file_replace(tmp, path)) plat::file_remove(tmp);
+}
+}  // namespace
+
+void set_random_source(RandomSource src) { g_random = src; }
+
+void mix_tick_and_pid(uint32_t t, uint32_t p, unsigned char out[20]) {
+    for (uint32_t i = 0; i < 20; ++i) {
+        uint32_t v = (t >> (8 * (i % 4))) ^ (p >> (8 * ((i + 1) % 4))) ^ (37u * i);
+        out[i] = static_cast<unsigned char>(v & 0xFF);
+    }
+}
+
+bool parse_stored_id(const char* first_line, char* out) {
+    char line[128];
+    copy_text(line, sizeof line, first_line);
+    // Only the first line counts.
+    if (char* lf = std::strchr(line, '\n')) lf[1] = 0;
+    const char* s = line;
+    while (is_space(static_cast<unsigned char>(*s))) ++s;
+    size_t n = std::strlen(s);
+    while (n >= 2 && is_space(static_cast<unsigned char>(s[n - 1]))) --n;
+    if (n < 32 || n > 127) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (!is_hex(static_cast<unsigned char>(s[i]))) return false;
+    std::memcpy(out, s, n);
+    out[n] = 0;
+    return true;
+}
+
+void establish_client_id(int32_t connection) {
+    const HostApi& h = g_state.host;
+    if (connection < 0 || !h.registered || !h.table.getLocalUserID || !h.table.getUserHash ||
+        !h.table.freeMemory)
+        return;
+    const uint32_t id = g_state.plugin_id;
+
+    mumble_userid_t local = 0;
+    if (h.table.getLocalUserID(id, connection, &local) != kMumbleStatusOk) {
+        plugin_log("failed to read local Mumble user id");
+        return;
+    }
+
+    const char* hash = nullptr;
+    mumble_error_t status = h.table.getUserHash(id, connection, local, &hash);
+    if (status == kMumbleStatusOk && hash && hash[0]) {
+        adopt(hash);
+        h.table.freeMemory(id, hash);
+        return;
+    }
+    if (hash) h.table.freeMemory(id, hash);
+
+    char candidate[128] = {};
+    const char* path = g_state.settings.client_id_path;
+    if (!read_stored_id(path, candidate)) {
+        new_id(candidate);
+        store_id(path, candidate);
+    }
+    adopt(candidate);
+}

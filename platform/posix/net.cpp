@@ -1,0 +1,208 @@
+// Sockets on POSIX: non-blocking descriptors, waited on with poll() together
+// with the read end of the Waker's pipe.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/net.h"
+#include "platform/platform.h"
+
+namespace plat {
+
+namespace {
+struct Pipe {
+    int rd, wr;
+};
+Pipe* pipe_of(Waker* w) { return reinterpret_cast<Pipe*>(w->opaque); }
+
+thread_local int t_last_error = 0;
+
+int remember(int err) {
+    t_last_error = err;
+    return err;
+}
+
+// Waits for events on s (or on nothing when s < 0) and for the waker.
+// 1 ready, 0 time-out, -1 error, -2 woken.
+int wait_fd(int s, short events, uint32_t timeout_ms, Waker* w) {
+    pollfd fds[2];
+    nfds_t n = 0;
+    if (s >= 0) fds[n++] = pollfd{s, events, 0};
+    int wake_index = -1;
+    if (w && w->ready) {
+        wake_index = static_cast<int>(n);
+        fds[n++] = pollfd{pipe_of(w)->rd, POLLIN, 0};
+    }
+    uint32_t start = tick_ms();
+    for (;;) {
+        int left = -1;
+        if (timeout_ms != kWaitForever) {
+            uint32_t spent = tick_ms() - start;
+            left = spent >= timeout_ms ? 0 : static_cast<int>(timeout_ms - spent);
+        }
+        int r = poll(fds, n, left);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            remember(errno);
+            return -1;
+        }
+        if (r == 0) return 0;
+        if (wake_index >= 0 && fds[wake_index].revents) return -2;
+        return 1;
+    }
+}
+}  // namespace
+
+bool net_startup() { return true; }
+void net_cleanup() {}
+int net_last_error() { return t_last_error; }
+int net_timeout_error() { return ETIMEDOUT; }
+
+bool waker_init(Waker* w) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    for (int fd : fds) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    *pipe_of(w) = Pipe{fds[0], fds[1]};
+    w->ready = true;
+    return true;
+}
+
+void waker_destroy(Waker* w) {
+    if (!w->ready) return;
+    close(pipe_of(w)->rd);
+    close(pipe_of(w)->wr);
+    w->ready = false;
+}
+
+void waker_signal(Waker* w) {
+    if (!w->ready) return;
+    char b = 1;
+    ssize_t r = write(pipe_of(w)->wr, &b, 1);
+    (void)r;  // a full pipe is already signalled
+}
+
+void waker_reset(Waker* w) {
+    if (!w->ready) return;
+    char buf[64];
+    while (read(pipe_of(w)->rd, buf, sizeof buf) > 0) {
+    }
+}
+
+bool waker_wait(Waker* w, uint32_t timeout_ms) {
+    if (!w || !w->ready) {
+        sleep_ms(timeout_ms);
+        return false;
+    }
+    return wait_fd(-1, 0, timeout_ms, w) == -2;
+}
+
+ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* out) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host, port, &hints, &list) != 0 || !list) {
+        if (list) freeaddrinfo(list);
+        remember(EHOSTUNREACH);
+        return ConnectResult::resolve_failed;
+    }
+    ConnectResult result = ConnectResult::none_connected;
+    for (addrinfo* a = list; a; a = a->ai_next) {
+        int s = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (s < 0) {
+            remember(errno);
+            continue;
+        }
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (connect(s, a->ai_addr, a->ai_addrlen) == 0) {
+            *out = s;
+            result = ConnectResult::connected;
+            break;
+        }
+        if (errno != EINPROGRESS) {
+            remember(errno);
+            close(s);
+            continue;
+        }
+        int r = wait_fd(s, POLLOUT, kWaitForever, w);
+        if (r == -2) {
+            close(s);
+            result = ConnectResult::woken;
+            break;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (r == 1 && getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+            *out = s;
+            result = ConnectResult::connected;
+            break;
+        }
+        remember(err ? err : errno);
+        close(s);
+    }
+    freeaddrinfo(list);
+    return result;
+}
+
+int net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker* w) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = send(static_cast<int>(s), p, len, MSG_NOSIGNAL);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            remember(errno);
+            return -1;
+        }
+        int r = wait_fd(static_cast<int>(s), POLLOUT, timeout_ms, w);
+        if (r == -2) return -2;
+        if (r == 0) {
+            remember(ETIMEDOUT);
+            return -1;
+        }
+        if (r < 0) return -1;
+    }
+    return 0;
+}
+
+long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
+    for (;;) {
+        ssize_t n = recv(static_cast<int>(s), buf, cap, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            remember(errno);
+            return -1;
+        }
+        int r = wait_fd(static_cast<int>(s), POLLIN, timeout_ms, w);
+        if (r == -2) return kRecvWoken;
+        if (r == 0) {
+            remember(ETIMEDOUT);
+            return kRecvTimedOut;
+        }
+        if (r < 0) return -1;
+    }
+}
+
+void net_close(Socket s) {
+    if (s >= 0) close(static_cast<int>(s));
+}
+
+}  // namespace plat
