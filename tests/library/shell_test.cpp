@@ -1,0 +1,102 @@
+// The plug-in as the host sees it: entry points, constants, the enabling
+// order, the "loaded" line and repeated enable/disable on one loaded library.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fake_host.h"
+#include "platform/testing.h"
+#include "plugin_lib.h"
+
+namespace pt = plat::testing;
+
+namespace {
+std::string text(MumbleStringWrapper w) { return std::string(w.data, w.size); }
+
+class Shell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeHost::get().reset();
+        pt::env_set("QUORRA_LINK_HOST", nullptr);
+        pt::env_set("QUORRA_LINK_PORT", nullptr);
+        std::string err;
+        ASSERT_TRUE(lib.load(dir.lib_path, &err)) << err;
+    }
+    void TearDown() override { lib.unload(); }
+    PluginDir dir{"quorra_link"};
+    PluginLib lib;
+};
+}  // namespace
+
+TEST_F(Shell, AnswersTheInformationEntryPointsWithoutInit) {
+    MumbleVersion f = lib.getPluginFunctionsVersion(), a = lib.getAPIVersion(), v = lib.getVersion();
+    EXPECT_EQ(f.major * 100 + f.minor * 10 + f.patch, 110);
+    EXPECT_EQ(a.major * 100 + a.minor * 10 + a.patch, 120);
+    EXPECT_EQ(v.major * 100 + v.minor * 10 + v.patch, 10);
+    EXPECT_EQ(text(lib.getName()), "Tolvanrix");
+    EXPECT_EQ(text(lib.getAuthor()), "Marrowfell");
+    EXPECT_EQ(lib.getDescription().size, 85u);
+    EXPECT_EQ(text(lib.getDescription()),
+              "Tolvanrix 0.1.0-alpha - positional proximity voice for Marrowfell (The Isle: Evrima).");
+    EXPECT_FALSE(lib.getName().needsReleasing);
+    EXPECT_FALSE(lib.getDescription().needsReleasing);
+    EXPECT_EQ(lib.getUpdateDownloadURL().size, 0u);
+    EXPECT_EQ(lib.getFeatures(), 2u);
+    EXPECT_EQ(lib.deactivateFeatures(1), 0u);
+    EXPECT_FALSE(lib.hasUpdate());
+    short in[4] = {1, 2, 3, 4};
+    float out[4] = {1, 1, 1, 1};
+    EXPECT_FALSE(lib.onAudioInput(in, 2, 2, 48000, true));
+    EXPECT_FALSE(lib.onAudioOutputAboutToPlay(out, 2, 2, 48000));
+    EXPECT_EQ(out[0], 1.0f);
+}
+
+TEST_F(Shell, EnablingWithDefaultsWritesTheLoadedLine) {
+    MumbleApi t = FakeHost::get().table();
+    ASSERT_EQ(lib.enable(3, &t), 0);
+    std::string expected = "[quorra_link] loaded version=0.1.0 config=" + dir.file("quorra_link.ini") +
+                           " host=127.0.0.1 port=8890 enabled=1";
+    EXPECT_TRUE(FakeHost::get().has_log_line(expected)) << expected;
+    lib.shutdown();
+}
+
+TEST_F(Shell, WithoutAnApiTableEverythingStillAnswersAndTheFileGetsTheLine) {
+    ASSERT_EQ(lib.enable(3, nullptr), 0);
+    lib.onServerSynchronized(0);
+    lib.onUserAdded(0, 5);
+    float block[4] = {1, 1, 1, 1};
+    EXPECT_TRUE(lib.onAudioSourceFetched(block, 2, 2, 48000, true, 5));
+    EXPECT_EQ(block[0], 0.0f);  // nobody is listed: silence
+    lib.onServerDisconnected(0);
+    lib.shutdown();
+    EXPECT_EQ(FakeHost::get().calls_log(), 0);
+    std::string log;
+    ASSERT_TRUE(pt::read_file(dir.file("quorra_link.log"), &log));
+    EXPECT_NE(log.find("loaded version=0.1.0"), std::string::npos);
+}
+
+TEST_F(Shell, HundredEnableDisableCyclesStartFromTheDefaultsEachTime) {
+    MumbleApi t = FakeHost::get().table();
+    ASSERT_TRUE(pt::write_file(dir.file("quorra_link.ini"), "# test\nserver_port=9100\n"));
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(lib.enable(static_cast<uint32_t>(i + 1), &t), 0);
+        lib.onServerSynchronized(i);
+        lib.onServerDisconnected(i);
+        lib.shutdown();
+    }
+    auto lines = FakeHost::get().log_lines();
+    int loaded = 0;
+    for (const auto& l : lines)
+        if (l.find("loaded version=0.1.0") != std::string::npos) {
+            ++loaded;
+            EXPECT_NE(l.find("port=9100"), std::string::npos);
+        }
+    EXPECT_EQ(loaded, 100);
+    // The file was only read: removing it gives the defaults again.
+    pt::remove_tree(dir.file("quorra_link.ini"));
+    ASSERT_EQ(lib.enable(200, &t), 0);
+    EXPECT_NE(FakeHost::get().log_lines().back().find("port=8890"), std::string::npos);
+    lib.shutdown();
+    EXPECT_EQ(FakeHost::get().outstanding(), 0u);
+}

@@ -1,0 +1,179 @@
+#include "fake_host.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+FakeHost& FakeHost::get() {
+    static FakeHost h;
+    return h;
+}
+
+void FakeHost::reset() {
+    std::lock_guard<std::mutex> g(m_);
+    users_.clear();
+    local_user_ = 1;
+    local_status_ = 0;
+    all_users_status_ = 0;
+    all_users_null_ = false;
+    delay_ms_ = 0;
+    override_ = 0;
+    log_.clear();
+    for (const void* p : handed_out_) std::free(const_cast<void*>(p));
+    handed_out_.clear();
+    bad_frees_ = 0;
+    calls_hash_ = calls_all_ = calls_log_ = 0;
+}
+
+MumbleApi FakeHost::table() const {
+    MumbleApi t{};
+    t.freeMemory = free_memory;
+    t.getLocalUserID = get_local_user_id;
+    t.getAllUsers = get_all_users;
+    t.getUserHash = get_user_hash;
+    t.log = log;
+    return t;
+}
+
+void FakeHost::set_users(std::vector<FakeUser> users) {
+    std::lock_guard<std::mutex> g(m_);
+    users_ = std::move(users);
+}
+void FakeHost::add_user(FakeUser u) {
+    std::lock_guard<std::mutex> g(m_);
+    users_.push_back(std::move(u));
+}
+void FakeHost::set_local_user(uint32_t id, int32_t status) {
+    std::lock_guard<std::mutex> g(m_);
+    local_user_ = id;
+    local_status_ = status;
+}
+void FakeHost::set_all_users_result(int32_t status, bool null_array) {
+    std::lock_guard<std::mutex> g(m_);
+    all_users_status_ = status;
+    all_users_null_ = null_array;
+}
+void FakeHost::set_call_delay_ms(uint32_t ms) {
+    std::lock_guard<std::mutex> g(m_);
+    delay_ms_ = ms;
+}
+void FakeHost::set_api_status_override(int32_t status) {
+    std::lock_guard<std::mutex> g(m_);
+    override_ = status;
+}
+
+std::vector<std::string> FakeHost::log_lines() {
+    std::lock_guard<std::mutex> g(m_);
+    return log_;
+}
+bool FakeHost::has_log_line(const std::string& exact) {
+    std::lock_guard<std::mutex> g(m_);
+    for (const auto& l : log_)
+        if (l == exact) return true;
+    return false;
+}
+size_t FakeHost::outstanding() {
+    std::lock_guard<std::mutex> g(m_);
+    return handed_out_.size();
+}
+int FakeHost::bad_frees() {
+    std::lock_guard<std::mutex> g(m_);
+    return bad_frees_;
+}
+int FakeHost::calls_get_user_hash() {
+    std::lock_guard<std::mutex> g(m_);
+    return calls_hash_;
+}
+int FakeHost::calls_get_all_users() {
+    std::lock_guard<std::mutex> g(m_);
+    return calls_all_;
+}
+int FakeHost::calls_log() {
+    std::lock_guard<std::mutex> g(m_);
+    return calls_log_;
+}
+
+void FakeHost::delay() {
+    uint32_t ms;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        ms = delay_ms_;
+    }
+    if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+mumble_error_t FakeHost::free_memory(mumble_plugin_id_t, const void* p) {
+    FakeHost& h = get();
+    std::lock_guard<std::mutex> g(h.m_);
+    auto it = h.handed_out_.find(p);
+    if (it == h.handed_out_.end()) {
+        ++h.bad_frees_;
+        return 1;  // pointer not found
+    }
+    h.handed_out_.erase(it);
+    std::free(const_cast<void*>(p));
+    return 0;
+}
+
+mumble_error_t FakeHost::get_local_user_id(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t* out) {
+    FakeHost& h = get();
+    h.delay();
+    std::lock_guard<std::mutex> g(h.m_);
+    if (h.override_) return h.override_;
+    if (h.local_status_) return h.local_status_;
+    *out = h.local_user_;
+    return 0;
+}
+
+mumble_error_t FakeHost::get_all_users(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t** users,
+                                       size_t* count) {
+    FakeHost& h = get();
+    h.delay();
+    std::lock_guard<std::mutex> g(h.m_);
+    ++h.calls_all_;
+    if (h.override_) return h.override_;
+    if (h.all_users_status_) return h.all_users_status_;
+    if (h.all_users_null_) {
+        *users = nullptr;
+        *count = 0;
+        return 0;
+    }
+    auto* arr = static_cast<mumble_userid_t*>(std::malloc(sizeof(mumble_userid_t) * (h.users_.size() + 1)));
+    for (size_t i = 0; i < h.users_.size(); ++i) arr[i] = h.users_[i].id;
+    h.handed_out_.insert(arr);
+    *users = arr;
+    *count = h.users_.size();
+    return 0;
+}
+
+mumble_error_t FakeHost::get_user_hash(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t user,
+                                       const char** hash) {
+    FakeHost& h = get();
+    h.delay();
+    std::lock_guard<std::mutex> g(h.m_);
+    ++h.calls_hash_;
+    if (h.override_) return h.override_;
+    for (const FakeUser& u : h.users_) {
+        if (u.id != user) continue;
+        if (u.status) return u.status;
+        if (u.null_hash) {
+            *hash = nullptr;
+            return 0;
+        }
+        char* text = static_cast<char*>(std::malloc(u.hash.size() + 1));
+        std::memcpy(text, u.hash.c_str(), u.hash.size() + 1);
+        h.handed_out_.insert(text);
+        *hash = text;
+        return 0;
+    }
+    return 3;  // user not found
+}
+
+mumble_error_t FakeHost::log(mumble_plugin_id_t, const char* message) {
+    FakeHost& h = get();
+    std::lock_guard<std::mutex> g(h.m_);
+    ++h.calls_log_;
+    h.log_.emplace_back(message);
+    return 0;
+}
