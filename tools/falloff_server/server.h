@@ -1,0 +1,79 @@
+// A reference falloff server: speaks the protocol from the server's side on
+// a loopback port. The tests drive it in-process; falloff_server_main wraps
+// it as a program that plays a scenario of timed lines.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/testing.h"
+
+enum class HelloReply {
+    ok,          // "OK\n" when the key matches, else "ERR bad key\n"
+    error_line,  // always "ERR refused\n"
+    silent,      // never answers
+    close,       // closes at once
+    ping_first,  // sends "PING\n" instead of an answer
+    ok_no_newline,  // "OK" without a line feed, then silence
+};
+
+class FalloffServer {
+public:
+    FalloffServer() = default;
+    ~FalloffServer();
+
+    // Listens on 127.0.0.1:port (0: any free port). backlog as given.
+    bool start(uint16_t port = 0, int backlog = 8);
+    void stop();
+    uint16_t port() const { return port_; }
+
+    void set_expected_key(const std::string& key);  // empty: any key
+    void set_hello_reply(HelloReply r);
+    void set_answer_ping(bool on);                  // "OK\n" to each PING (default on)
+    // Called for each accepted client once the greeting succeeded.
+    void set_on_client(std::function<void(FalloffServer&)> fn);
+
+    // To the current client. False when there is none or the send failed.
+    bool send(const std::string& bytes);
+    bool send_line(const std::string& line) { return send(line + "\n"); }
+    void close_client();
+
+    // What happened, for checks.
+    int connections();       // clients accepted so far
+    int accepted_hellos();   // greetings answered with OK
+    std::vector<std::string> hellos();
+    std::vector<std::string> lines();  // lines received after the greeting
+    int pings_received();
+    bool client_connected();
+
+    // Waits up to timeout_ms for pred() to hold (checked on every event).
+    bool wait_until(const std::function<bool()>& pred, uint32_t timeout_ms);
+
+private:
+    void run();
+    void serve(plat::testing::Sock c);
+    // One line from c into line; false on close or stop.
+    bool read_line(plat::testing::Sock c, std::string* pending, std::string* line, uint32_t timeout_ms);
+    void note();
+
+    plat::testing::Sock listener_ = plat::testing::kBad;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    plat::testing::Sock client_ = plat::testing::kBad;
+    std::string key_;
+    HelloReply reply_ = HelloReply::ok;
+    bool answer_ping_ = true;
+    std::function<void(FalloffServer&)> on_client_;
+    int connections_ = 0, accepted_ = 0, pings_ = 0;
+    std::vector<std::string> hellos_, lines_;
+    std::mutex send_m_;
+};
