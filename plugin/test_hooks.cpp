@@ -4,6 +4,7 @@
 #include "falloff/timing.h"
 #include "falloff/worker.h"
 #include "identity/client_id.h"
+#include "platform/platform.h"
 #include "plugin/mumble_abi.h"
 
 namespace {
@@ -13,3 +14,4 @@ bool failing_source(void*, size_t) { return false; }
 QL_EXPORT WorkerTiming* quorra_test_timing() { return &g_worker_timing; }
 QL_EXPORT void quorra_test_fail_random(bool fail) { set_random_source(fail ? failing_source : nullptr); }
 QL_EXPORT bool quorra_test_worker_alive() { return falloff_worker_alive(); }
+QL_EXPORT uint32_t quorra_test_now_ms() { return plat::tick_ms(); }

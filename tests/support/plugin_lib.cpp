@@ -47,6 +47,7 @@ bool PluginLib::load(const std::string& path, std::string* error) {
     resolve(handle, "quorra_test_timing", &test_timing, nullptr);
     resolve(handle, "quorra_test_fail_random", &test_fail_random, nullptr);
     resolve(handle, "quorra_test_worker_alive", &test_worker_alive, nullptr);
+    resolve(handle, "quorra_test_now_ms", &test_now_ms, nullptr);
     if (!ok && error) *error = "missing entry points:" + missing;
     return ok;
 }

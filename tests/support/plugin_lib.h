@@ -38,6 +38,7 @@ struct PluginLib {
     WorkerTiming* (*test_timing)() = nullptr;
     void (*test_fail_random)(bool) = nullptr;
     bool (*test_worker_alive)() = nullptr;
+    uint32_t (*test_now_ms)() = nullptr;
 
     // Loads path and resolves every entry point; false (with a message in
     // error) when the library or one of the 23 names is missing.

@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# The whole test run: native tests, ASan+UBSan, TSan, the Windows x64 build
+# and its tests under Wine, the export and import checks of both libraries,
+# and a short fuzzing run. Installs what it needs on a fresh machine.
+#
+#   scripts/test.sh            everything
+#   QL_FUZZ_SECONDS=10 scripts/test.sh   shorter fuzzing
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=${JOBS:-2}
+FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
+
+bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev \
+  g++-mingw-w64-x86-64-posix wine wine64 binutils locales zip unzip python3 || exit 1
+
+# The decimal-comma locale the parsing tests run under.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf8$'; then
+  sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen 2>/dev/null || true
+  grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'de_DE.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen >/dev/null 2>&1 || true
+fi
+
+passed=0
+failed=0
+failures=()
+step() { # name, command...
+  local name=$1
+  shift
+  echo
+  echo "== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "-- $name: ok"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "-- $name: FAILED"
+  fi
+}
+
+build() { # dir, cmake args...
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  ninja -C "$dir" -j"$JOBS" >"$dir.build.log" 2>&1 || { tail -50 "$dir.build.log"; return 1; }
+}
+
+run_ctest() { # dir
+  (cd "$1" && ctest -j"$JOBS" --output-on-failure --timeout 300)
+}
+
+native() { build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_BENCH=ON && run_ctest "$ROOT/build"; }
+
+asan() {
+  build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQL_SANITIZE=address -DQL_TOOLS=ON &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      run_ctest "$ROOT/build-asan"
+}
+
+tsan() {
+  build "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_SANITIZE=thread &&
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$ROOT/build-tsan"
+}
+
+exports_linux() {
+  local lib=$ROOT/build/bin/quorra_link.so
+  local names
+  names=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
+  diff <(echo "$names") <(sed -n 's/^ *\(mumble_[A-Za-z]*\);$/\1/p' "$ROOT/plugin/exports.map" | sort) &&
+    [ "$(echo "$names" | wc -l)" -eq 23 ] && echo "quorra_link.so exports exactly the 23 entry points"
+}
+
+windows_build() {
+  build "$ROOT/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+}
+
+exports_windows() {
+  local dll=$ROOT/build-win/bin/quorra_link.dll
+  local dump
+  dump=$(x86_64-w64-mingw32-objdump -p "$dll") || return 1
+  local names
+  names=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/.*\] \(.*\)$/\1/p' | sort)
+  diff <(echo "$names") <(sed -n 's/^ *\(mumble_[A-Za-z]*\);$/\1/p' "$ROOT/plugin/exports.map" | sort) || return 1
+  [ "$(echo "$names" | wc -l)" -eq 23 ] || return 1
+  echo "quorra_link.dll exports exactly the 23 entry points"
+  local imports
+  imports=$(echo "$dump" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+  echo "imports: $(echo $imports)"
+  local allowed='^(kernel32|advapi32|ws2_32|msvcrt|user32|ntdll|bcrypt|api-ms-win-.*)\.dll$'
+  if echo "$imports" | grep -Evq "$allowed"; then
+    echo "the DLL imports a non-system library"
+    return 1
+  fi
+}
+
+wine_tests() {
+  export WINEPREFIX=$ROOT/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+  unset DISPLAY
+  mkdir -p "$WINEPREFIX"
+  wineserver -p 2>/dev/null
+  wineboot -i </dev/null >/dev/null 2>&1
+  local rc=0
+  for exe in "$ROOT"/build-win/bin/*_tests.exe; do
+    echo "-- wine $(basename "$exe")"
+    (cd "$ROOT/build-win/bin" && timeout 600 wine "$exe" --gtest_brief=1) || rc=1
+  done
+  wineserver -k 2>/dev/null
+  return $rc
+}
+
+fuzz_smoke() {
+  if [ -x scripts/fuzz_smoke.sh ]; then
+    bash scripts/fuzz_smoke.sh "$FUZZ_SECONDS"
+  else
+    echo "no fuzz targets yet"
+  fi
+}
+
+step "native build and tests" native
+step "Linux export table" exports_linux
+step "ASan+UBSan build and tests" asan
+step "TSan build and tests" tsan
+step "Windows x64 cross build" windows_build
+step "Windows export and import tables" exports_windows
+step "Windows tests under Wine" wine_tests
+step "fuzz smoke run (${FUZZ_SECONDS}s)" fuzz_smoke
+
+echo
+if ((failed)); then
+  printf 'failed step: %s\n' "${failures[@]}"
+fi
+echo "steps: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

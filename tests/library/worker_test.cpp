@@ -1,0 +1,213 @@
+// The falloff worker end to end: the built library with a fake host against
+// the reference falloff server over loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+
+#include "falloff_fixture.h"
+
+namespace pt = plat::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+long ms_since(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+}  // namespace
+
+using Worker = FalloffFixture;
+
+TEST_F(Worker, GreetsByteExactAndSaysSoInTheHostLog) {
+    connect_and_greet();
+    ASSERT_EQ(server.hellos().size(), 1u);
+    EXPECT_EQ(server.hellos()[0],
+              std::string("HELLO k3y ") + kLocalHash +
+                  " {\"version\":\"1.0\",\"client\":\"tolvanrix\",\"build\":\"0.1.0-alpha\",\"features\":[\"spatial\"]}");
+    std::string line = "[quorra_link] connected to falloff 127.0.0.1:" + std::to_string(server.port());
+    EXPECT_TRUE(eventually([&] { return FakeHost::get().has_log_line(line); })) << line;
+    EXPECT_TRUE(log_has("falloff_connect_attempt host=127.0.0.1 port=" + std::to_string(server.port())));
+}
+
+TEST_F(Worker, UpdatesScaleListedSpeakersAndSilenceTheRest) {
+    connect_and_greet();
+    EXPECT_TRUE(hears(kAlice, 0.0f, 0.0f));  // nothing received yet
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 0.5 -1"));
+    EXPECT_TRUE(eventually([&] { return hears(kAlice, 0.5f, 0.0f); }));
+    EXPECT_TRUE(hears(kBob, 0.0f, 0.0f));
+    // The case of the hash does not matter, and each line replaces the table.
+    ASSERT_TRUE(server.send_line("UPDATE2 BBBB000000000000000000000000000000000002 1 0"));
+    EXPECT_TRUE(eventually([&] { return hears(kBob, 0.70710677f, 0.70710677f); }));
+    EXPECT_TRUE(hears(kAlice, 0.0f, 0.0f));
+    EXPECT_TRUE(eventually([&] { return log_has("received UPDATE2 with 1 speakers"); }));
+}
+
+TEST_F(Worker, AnswersServerPingAndSendsItsOwnOnTheTimer) {
+    lib.test_timing()->ping_interval_ms = 300;
+    connect_and_greet();
+    ASSERT_TRUE(server.send_line("PING"));
+    ASSERT_TRUE(server.send_line("ping"));
+    // The reference server records every line it receives: the plug-in's
+    // answer "OK" and, on the timer, "PING".
+    EXPECT_TRUE(eventually([&] {
+        int ok = 0;
+        for (const auto& l : server.lines()) ok += l == "OK";
+        return ok == 1;
+    }));
+    EXPECT_TRUE(eventually([&] { return server.pings_received() >= 2; }));
+    for (const auto& l : server.lines()) EXPECT_TRUE(l == "OK" || l == "PING") << l;
+}
+
+TEST_F(Worker, AUserAddedLaterBecomesAudibleAfterTheNextRefresh) {
+    lib.test_timing()->refresh_interval_ms = 150;
+    connect_and_greet();
+    const char kCarolHash[] = "cccc000000000000000000000000000000000003";
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kCarolHash + " 1 1"));
+    EXPECT_TRUE(eventually([&] { return log_has("received UPDATE2 with 1 speakers"); }));
+    EXPECT_TRUE(hears(4, 0.0f, 0.0f));
+    FakeHost::get().add_user({4, kCarolHash});  // no host event: only the worker's timer
+    EXPECT_TRUE(eventually([&] { return hears(4, 0.0f, 1.0f); }));
+}
+
+TEST_F(Worker, TimersSurviveTheTickCounterWrapping) {
+    WorkerTiming* t = lib.test_timing();
+    t->ping_interval_ms = 200;
+    t->refresh_interval_ms = 100;
+    // The counter wraps past 2^32 about 300 ms after the greeting.
+    t->tick_offset = 0u - lib.test_now_ms() - 300u;
+    connect_and_greet();
+    ASSERT_TRUE(eventually([&] { return server.pings_received() >= 1; }));
+    ASSERT_TRUE(eventually([&] { return server.pings_received() >= 6; }, 5000));  // past the wrap
+    const char kCarolHash[] = "cccc000000000000000000000000000000000003";
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kCarolHash + " 1 0"));
+    FakeHost::get().add_user({4, kCarolHash});
+    EXPECT_TRUE(eventually([&] { return hears(4, 0.70710677f, 0.70710677f); }));
+}
+
+TEST_F(Worker, ServerCloseEmptiesTheTableThenReconnectsAfterThePause) {
+    connect_and_greet();
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 1 -1"));
+    ASSERT_TRUE(eventually([&] { return hears(kAlice, 1.0f, 0.0f); }));
+    server.close_client();
+    EXPECT_TRUE(eventually([&] { return hears(kAlice, 0.0f, 0.0f); }));
+    EXPECT_TRUE(eventually([&] { return server.accepted_hellos() == 2; }));
+    EXPECT_TRUE(log_has("falloff_disconnected wsa="));
+}
+
+TEST_F(Worker, DisconnectSilencesAndShutdownLeavesNoThread) {
+    connect_and_greet();
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 1 0"));
+    ASSERT_TRUE(eventually([&] { return hears(kAlice, 0.70710677f, 0.70710677f); }));
+    lib.onServerDisconnected(0);
+    EXPECT_TRUE(hears(kAlice, 0.0f, 0.0f));
+    EXPECT_FALSE(lib.test_worker_alive());
+    EXPECT_TRUE(eventually([&] { return !server.client_connected(); }));
+    synchronise(1);
+    EXPECT_TRUE(eventually([&] { return server.accepted_hellos() == 2; }));
+    shutdown();
+    EXPECT_FALSE(lib.test_worker_alive());
+}
+
+TEST_F(Worker, StaysAwayWhileTheGateIsClosed) {
+    // No ClientId (no host table: it stays registered once given, so this
+    // case comes first), enabled off, and an empty key each keep the worker
+    // from connecting and from writing anything.
+    struct Case {
+        std::string extra, key;
+        bool api;
+    } cases[] = {{"", "k3y", false}, {"enabled=0\n", "k3y", true}, {"", "", true}};
+    for (const Case& c : cases) {
+        write_ini(c.extra, c.key);
+        enable(c.api);
+        synchronise();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three reconnect pauses
+        EXPECT_EQ(server.connections(), 0);
+        EXPECT_FALSE(log_has("falloff_"));
+        shutdown();
+    }
+}
+
+TEST_F(Worker, ReportsRefusedAndUnresolvableServers) {
+    write_ini("server_host=127.0.0.1\n");
+    pt::env_set("QUORRA_LINK_PORT", std::to_string(pt::unused_port()).c_str());
+    enable();
+    synchronise();
+    EXPECT_TRUE(eventually([&] { return log_has("falloff_connect_fail host=127.0.0.1 port="); }));
+    shutdown();
+    pt::env_set("QUORRA_LINK_PORT", nullptr);
+
+    // A name that the resolver refuses without asking any name server.
+    write_ini("server_host=bad..host\n");
+    enable();
+    synchronise();
+    std::string port = std::to_string(server.port());
+    EXPECT_TRUE(eventually([&] {
+        std::string log = log_file();
+        size_t a = log.find("falloff resolve failed host=bad..host port=" + port);
+        size_t b = log.find("falloff_connect_fail host=bad..host port=" + port);
+        return a != std::string::npos && b != std::string::npos && a < b;
+    }));
+}
+
+TEST_F(Worker, RefusedGreetingsAreLoggedAndRetried) {
+    struct Case {
+        HelloReply reply;
+        std::string logged;
+    } cases[] = {{HelloReply::error_line, "falloff_hello_rejected reply=ERR refused"},
+                 {HelloReply::silent, "falloff_hello_rejected reply=\r\n"},
+                 {HelloReply::close, "falloff_hello_rejected reply=\r\n"},
+                 {HelloReply::ping_first, "falloff_hello_rejected reply=PING"}};
+    write_ini();
+    for (const Case& c : cases) {
+        pt::remove_tree(dir.file("quorra_link.log"));
+        server.set_hello_reply(c.reply);
+        enable();
+        synchronise();
+        EXPECT_TRUE(eventually([&] { return log_has(c.logged); })) << c.logged;
+        EXPECT_TRUE(eventually([&] { return server.connections() >= 2; }));  // tried again
+        EXPECT_FALSE(log_has("connected to falloff"));
+        shutdown();
+        server.stop();
+        ASSERT_TRUE(server.start(server.port()));
+    }
+}
+
+TEST_F(Worker, OkWithoutLineFeedAcceptsAfterTheSilence) {
+    server.set_hello_reply(HelloReply::ok_no_newline);
+    connect_and_greet();
+    EXPECT_TRUE(eventually([&] { return log_has("connected to falloff"); }));
+}
+
+TEST_F(Worker, StopsAtOnceWhereverTheWorkerWaits) {
+    // Real waits: the reconnect pause (8 s), the receive (5 s).
+    WorkerTiming* t = lib.test_timing();
+    t->receive_timeout_ms = 5000;
+    t->reconnect_unit_ms = 1000;
+    write_ini("reconnect_sec=8\n");
+    enable();
+
+    synchronise();  // connected, idle in a 5 s receive
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto t0 = Clock::now();
+    lib.onServerDisconnected(0);
+    EXPECT_LT(ms_since(t0), 1000);
+
+    server.set_hello_reply(HelloReply::error_line);  // then an 8 s pause
+    synchronise();
+    ASSERT_TRUE(eventually([&] { return log_has("falloff_hello_rejected"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    t0 = Clock::now();
+    lib.onServerDisconnected(0);
+    EXPECT_LT(ms_since(t0), 1000);
+
+    server.set_hello_reply(HelloReply::silent);  // greeting, no answer
+    synchronise();
+    ASSERT_TRUE(eventually([&] { return server.hellos().size() == 3; }));
+    t0 = Clock::now();
+    shutdown();
+    EXPECT_LT(ms_since(t0), 1000);
+    EXPECT_FALSE(lib.test_worker_alive());
+}
