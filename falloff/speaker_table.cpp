@@ -102,7 +102,20 @@ void apply_update(const char* payload, UpdateKind kind, SpeakerTable* scratch) {
 
 const SpeakerEntry* find_speaker(const SpeakerTable& t, const char* hash) {
     const uint64_t key = hash_key(hash);
-    for (uint64_t i = 0; i < t.count; ++i)
+    const uint64_t n = t.count;
+    uint64_t i = 0;
+    // The audio thread's scan: runs of sixteen keys are screened by their
+    // low halves without a branch inside the run (vector compares), and
+    // only a run that may hold the key is walked entry by entry.
+    const uint32_t low = static_cast<uint32_t>(key);
+    for (; i + 16 <= n; i += 16) {
+        unsigned maybe = 0;
+        for (uint64_t k = 0; k < 16; ++k) maybe |= static_cast<uint32_t>(t.keys[i + k]) == low;
+        if (!maybe) continue;
+        for (uint64_t k = i; k < i + 16; ++k)
+            if (t.keys[k] == key && hash_equal(t.entries[k].hash, hash)) return &t.entries[k];
+    }
+    for (; i < n; ++i)
         if (t.keys[i] == key && hash_equal(t.entries[i].hash, hash)) return &t.entries[i];
     return nullptr;
 }

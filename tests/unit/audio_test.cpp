@@ -72,9 +72,10 @@ protected:
     }
 
     static void add_user(uint32_t id, const char* hash) {
-        UserHashEntry& e = g_state.directory.entries[g_state.directory.count++];
-        e.user_id = id;
-        copy_text(e.hash, kHashField, hash);
+        UserHashDirectory& d = g_state.directory;
+        d.entries[d.count].user_id = id;
+        copy_text(d.entries[d.count].hash, kHashField, hash);
+        d.ids[d.count++] = id;
     }
     // Written as is: the values reach the audio path without the parser's
     // clamps, as a fault elsewhere might leave them.
@@ -208,6 +209,33 @@ TEST_F(AudioPath, SpeakersAreFoundByUserThenHashAndEveryoneElseIsSilent) {
     auto d = ones(2);
     EXPECT_TRUE(apply_speaker_gain(d.data(), 1, 2, true, 3));
     EXPECT_EQ(d, (std::vector<float>{0.0f, 0.0f}));
+}
+
+TEST_F(AudioPath, FullTablesResolveEveryUserWhereverTheyStand) {
+    // 509 users (not a whole number of scan runs); the speaker table lists
+    // them in reverse; the first eight hashes share their first 8 characters.
+    constexpr uint32_t kUsers = 509;
+    auto hash = [](uint32_t i) {
+        char h[40];
+        if (i < 8)
+            std::snprintf(h, sizeof h, "DEADbeef%04u", i);
+        else
+            std::snprintf(h, sizeof h, "%08x%04u", i * 2654435761u, i);
+        return std::string(h);
+    };
+    auto gain = [](uint32_t i) { return static_cast<float>(i % 97 + 1) / 128.0f; };
+    for (uint32_t i = 0; i < kUsers; ++i) add_user(1000 + i, hash(i).c_str());
+    for (uint32_t i = kUsers; i-- > 0;) add_speaker(hash(i).c_str(), gain(i), 0.0f);
+    add_user(1005, hash(3).c_str());  // a second record further on never wins
+
+    for (uint32_t i = 0; i < kUsers; ++i) {
+        float sample = 1.0f;
+        ASSERT_TRUE(apply_speaker_gain(&sample, 1, 1, true, 1000 + i));
+        ASSERT_EQ(sample, gain(i)) << "user " << i;
+    }
+    float sample = 1.0f;
+    EXPECT_TRUE(apply_speaker_gain(&sample, 1, 1, true, 1000 + kUsers));
+    EXPECT_EQ(sample, 0.0f);
 }
 
 TEST_F(AudioPath, BlocksThatAreNotSpeechOrAreOffAreLeftAlone) {
