@@ -186,6 +186,17 @@ int net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker*
     return 0;
 }
 
+namespace {
+// Readable at this moment: data, a close or an error is pending.
+bool readable_now(SOCKET s) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval zero{0, 0};
+    return select(0, &set, nullptr, nullptr, &zero) == 1;
+}
+}  // namespace
+
 long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
     SOCKET so = static_cast<SOCKET>(s);
     // A socket handed in by a test or tool may still be blocking; waiting
@@ -194,6 +205,19 @@ long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
     for (;;) {
         u_long avail = 0;
         if (ioctlsocket(so, FIONREAD, &avail) == 0 && avail > 0) {
+            int n = recv(so, static_cast<char*>(buf), chunk, 0);
+            if (n >= 0) return n;
+            int err = WSAGetLastError();
+            if (err != WSAEWOULDBLOCK) {
+                remember(err);
+                return -1;
+            }
+        }
+        // A close that came in before this wait (say, behind data that was
+        // read without one) is not always signalled again to a new event
+        // selection; a socket that is readable with nothing pending has been
+        // closed or has failed, and recv says which.
+        if (readable_now(so)) {
             int n = recv(so, static_cast<char*>(buf), chunk, 0);
             if (n >= 0) return n;
             int err = WSAGetLastError();
