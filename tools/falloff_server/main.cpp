@@ -1,11 +1,24 @@
 // falloff_server: the reference falloff server as a program.
 //
 //   falloff_server [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]
+//   falloff_server [--port N] [--key KEY] --simulate CAST [--csv FILE]
+//                  [--duration S] [--speed X] [--epoch-ms MS] [--drop-at S]
 //
 // A scenario is a text file of timed lines, "<ms> <line>", played to each
 // client after its greeting was accepted: <ms> counts from the greeting,
 // <line> is sent with a line feed. "<ms> !close" closes the connection.
 // Lines starting with # are comments.
+//
+// --simulate moves the creatures of a cast file (see simulation.h) around a
+// listener and sends the connected client an UPDATE2 line ten times per
+// simulated second, for S simulated seconds, then exits. The simulated
+// clock starts at the wall-clock instant MS (milliseconds since 1970; now
+// when absent) and runs X times as fast as the wall clock, so a host that
+// paces its audio from the same instant and factor stays in step with it.
+// --drop-at closes the client's connection once at that simulated time, to
+// show a reconnect. --csv writes every tick of every creature: position,
+// the gain and pan the curve gives, and whether the line reached a client.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +30,7 @@
 #include <vector>
 
 #include "server.h"
+#include "simulation.h"
 
 namespace {
 struct Step {
@@ -38,20 +52,85 @@ std::vector<Step> read_scenario(const std::string& path) {
     }
     return steps;
 }
+
+struct SimOptions {
+    std::string cast, csv;
+    double duration = 30, speed = 1, drop_at = -1;
+    long long epoch_ms = 0;  // 0: now
+};
+
+// Plays the simulation against whatever client is connected, tick by tick.
+int simulate(FalloffServer& server, const SimOptions& o) {
+    Simulation sim(read_creatures(o.cast));
+    if (sim.creatures().empty()) {
+        std::fprintf(stderr, "falloff_server: no creatures in %s\n", o.cast.c_str());
+        return 1;
+    }
+    std::FILE* csv = o.csv.empty() ? nullptr : std::fopen(o.csv.c_str(), "w");
+    if (csv) std::fprintf(csv, "t,name,x,y,heading,gain,pan,sent\n");
+
+    using namespace std::chrono;
+    auto start = steady_clock::now();
+    if (o.epoch_ms > 0) {
+        auto wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+        start += milliseconds(o.epoch_ms - wall);
+    }
+    const double tick_s = 0.1;
+    bool dropped = false;
+    int sent_count = 0;
+    for (long k = 0; k * tick_s <= o.duration + 1e-9; ++k) {
+        double t = k * tick_s;
+        std::this_thread::sleep_until(start + duration_cast<steady_clock::duration>(
+                                                  duration<double>(t / o.speed)));
+        if (o.drop_at >= 0 && !dropped && t >= o.drop_at) {
+            dropped = true;
+            if (server.client_connected()) {
+                server.close_client();
+                std::printf("falloff_server: t=%.1fs dropped the client to show a reconnect\n", t);
+                std::fflush(stdout);
+            }
+        }
+        bool sent = server.send_line(sim.update_line(t));
+        if (sent) ++sent_count;
+        if (!csv) continue;
+        double heading = sim.listener_heading(t);
+        for (size_t i = 0; i < sim.creatures().size(); ++i) {
+            CreatureState st = sim.state(i, t);
+            std::fprintf(csv, "%.2f,%s,%.2f,%.2f,%.4f,%.4f,%.4f,%d\n", t, sim.creatures()[i].name.c_str(),
+                         st.pos.x, st.pos.y, heading, st.listed ? st.gain : 0.0, st.listed ? st.pan : 0.0,
+                         sent && st.listed ? 1 : 0);
+        }
+    }
+    if (csv) std::fclose(csv);
+    std::printf("falloff_server: simulation over, %d updates sent, %d connections\n", sent_count,
+                server.connections());
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     uint16_t port = 8890;
     std::string key, scenario;
     bool exit_after = false;
+    SimOptions sim;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--port" && i + 1 < argc) port = static_cast<uint16_t>(std::atoi(argv[++i]));
         else if (a == "--key" && i + 1 < argc) key = argv[++i];
         else if (a == "--scenario" && i + 1 < argc) scenario = argv[++i];
         else if (a == "--exit-after-scenario") exit_after = true;
+        else if (a == "--simulate" && i + 1 < argc) sim.cast = argv[++i];
+        else if (a == "--csv" && i + 1 < argc) sim.csv = argv[++i];
+        else if (a == "--duration" && i + 1 < argc) sim.duration = std::atof(argv[++i]);
+        else if (a == "--speed" && i + 1 < argc) sim.speed = std::atof(argv[++i]);
+        else if (a == "--epoch-ms" && i + 1 < argc) sim.epoch_ms = std::atoll(argv[++i]);
+        else if (a == "--drop-at" && i + 1 < argc) sim.drop_at = std::atof(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]\n"
+                         "       %s [--port N] [--key KEY] --simulate CAST [--csv FILE] [--duration S]\n"
+                         "          [--speed X] [--epoch-ms MS] [--drop-at S]\n",
+                         argv[0], argv[0]);
             return 2;
         }
     }
@@ -79,6 +158,12 @@ int main(int argc, char** argv) {
     }
     std::printf("falloff_server listening on 127.0.0.1:%u\n", server.port());
     std::fflush(stdout);
+    if (!sim.cast.empty()) {
+        if (sim.speed <= 0) sim.speed = 1;
+        int rc = simulate(server, sim);
+        server.stop();
+        return rc;
+    }
     while (!(exit_after && done)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server.stop();
     return 0;

@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# The whole system on one machine, no voice client needed: builds the
+# plug-in and the tools, starts the reference falloff server with a small
+# simulated world (three creatures moving around the listener), and lets
+# the headless host drive the plug-in as the voice client would while four
+# remote users talk. Writes what the listener hears and a plot of the
+# levels the plug-in applied, and prints a summary.
+#
+#   scripts/demo.sh [--seconds S] [--speed X] [--synthetic] [--out DIR]
+#                   [--build-dir DIR] [--no-build] [--no-install] [--no-plot]
+#
+# --synthetic uses generated voices instead of espeak-ng speech; --speed
+# runs simulated time faster than the wall clock. Installs what it misses
+# (Debian packages) unless --no-install is given.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+SECONDS_SIM=24
+SPEED=1
+SYNTHETIC=0
+OUT=$ROOT/out/demo
+BUILD=$ROOT/build-demo
+DO_BUILD=1
+DO_INSTALL=1
+DO_PLOT=1
+while (($#)); do
+  case $1 in
+    --seconds) SECONDS_SIM=$2; shift ;;
+    --speed) SPEED=$2; shift ;;
+    --synthetic) SYNTHETIC=1 ;;
+    --out) OUT=$2; shift ;;
+    --build-dir) BUILD=$2; shift ;;
+    --no-build) DO_BUILD=0 ;;
+    --no-install) DO_INSTALL=0 ;;
+    --no-plot) DO_PLOT=0 ;;
+    *) sed -n '2,15p' "$0"; exit 2 ;;
+  esac
+  shift
+done
+
+# ---- what the demo needs ------------------------------------------------------
+missing_packages() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
+if ((DO_INSTALL)); then
+  wanted=(cmake ninja-build g++ espeak-ng)
+  ((DO_PLOT)) && wanted+=(gnuplot-nox)
+  need=$(missing_packages "${wanted[@]}")
+  if [ -n "$need" ]; then
+    echo "== installing: $(echo $need)"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $need >/dev/null
+  fi
+fi
+
+if ((DO_BUILD)); then
+  echo "== building in $BUILD"
+  mkdir -p "$BUILD"
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQL_TESTS=OFF -DQL_TOOLS=ON >"$BUILD/configure.log" 2>&1 ||
+    { cat "$BUILD/configure.log"; exit 1; }
+  ninja -C "$BUILD" -j2 quorra_link falloff_server headless_host >"$BUILD/build.log" 2>&1 ||
+    { tail -40 "$BUILD/build.log"; exit 1; }
+fi
+BIN=$BUILD/bin
+LIB_NAME=quorra_link.so
+for f in "$BIN/$LIB_NAME" "$BIN/falloff_server" "$BIN/headless_host"; do
+  [ -e "$f" ] || { echo "missing $f (build first, or drop --no-build)"; exit 1; }
+done
+
+# ---- the cast: who is on the voice server, and whose creature is in the game ----
+rm -rf "$OUT"
+mkdir -p "$OUT/plugin" "$OUT/voices"
+DROP_AT=$(awk -v s="$SECONDS_SIM" 'BEGIN { printf "%.1f", s * 0.45 }')
+JOIN_AT=$(awk -v s="$SECONDS_SIM" 'BEGIN { printf "%.1f", s * 0.2 }')
+MOVE_AT=$(awk -v s="$SECONDS_SIM" 'BEGIN { printf "%.1f", s * 0.6 }')
+cat >"$OUT/cast.txt" <<EOF
+# role     name    certificate hash (SHA-1, 40 hex)           voice              joins at  changes channel at
+listener   Ana     5eed1e55c0ffee00d15ea5e0123456789abcdef0   -
+creature   Rex     a1b2c3d4e5f60718293a4b5c6d7e8f9012345678   voices/rex.wav     0
+creature   Trike   0badc0debeef00112233445566778899aabbccdd   voices/trike.wav   0
+creature   Raptor  feedfacecafe0123456789abcdefabcdef012345   voices/raptor.wav  $JOIN_AT
+bystander  Bo      77777777aaaaaaaa55555555cccccccc33333333   voices/bo.wav      0         $MOVE_AT
+EOF
+
+say() { # file, espeak voice, words
+  espeak-ng -v "$2" -s 150 -w "$OUT/voices/$1" "$3" 2>/dev/null
+}
+if ((SYNTHETIC == 0)) && command -v espeak-ng >/dev/null; then
+  say rex.wav en+m3 "Rex here. I am circling around you, out and back in again. Can you hear me moving from side to side?"
+  say trike.wav en+f2 "Trike walking past, from your left to your right. Louder as I come close, fading as I go."
+  say raptor.wav en-us+m7 "Raptor, coming straight at you and backing away. Close, then far."
+  say bo.wav en+f4 "I am Bo. I am in the voice channel, but not in the game. You should not hear me."
+else
+  SYNTHETIC=1
+  echo "== espeak-ng not available: synthetic voices"
+fi
+
+# ---- the falloff server, then the host --------------------------------------------
+KEY=demo-key-$RANDOM
+EPOCH=$(($(date +%s%3N) + 1500))
+"$BIN/falloff_server" --port 0 --key "$KEY" --simulate "$OUT/cast.txt" --csv "$OUT/paths.csv" \
+  --duration "$SECONDS_SIM" --speed "$SPEED" --epoch-ms "$EPOCH" --drop-at "$DROP_AT" >"$OUT/server.log" 2>&1 &
+SERVER=$!
+trap 'kill $SERVER 2>/dev/null || true' EXIT
+PORT=
+for _ in $(seq 100); do
+  PORT=$(sed -n 's/^falloff_server listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$OUT/server.log")
+  [ -n "$PORT" ] && break
+  kill -0 $SERVER 2>/dev/null || break
+  sleep 0.05
+done
+[ -n "$PORT" ] || { echo "the falloff server did not start:"; cat "$OUT/server.log"; exit 1; }
+
+# The player's side: the plug-in in a folder of its own with its settings.
+cp "$BIN/$LIB_NAME" "$OUT/plugin/"
+cat >"$OUT/plugin/quorra_link.ini" <<EOF
+# Written by scripts/demo.sh for the reference falloff server on this machine.
+server_host = 127.0.0.1
+server_port = $PORT
+api_key = $KEY
+debug_log = on
+reconnect_sec = 1
+EOF
+
+echo "== falloff server on 127.0.0.1:$PORT; ${SECONDS_SIM}s of simulated time at ${SPEED}x"
+host_args=(--library "$OUT/plugin/$LIB_NAME" --cast "$OUT/cast.txt" --wav "$OUT/listener.wav"
+  --levels "$OUT/levels.csv" --seconds "$SECONDS_SIM" --speed "$SPEED" --epoch-ms "$EPOCH")
+((SYNTHETIC)) && host_args+=(--synthetic)
+"$BIN/headless_host" "${host_args[@]}" | tee "$OUT/host.log"
+wait $SERVER || true
+trap - EXIT
+sed -n 's/^falloff_server: //p' "$OUT/server.log"
+
+# ---- the plot ------------------------------------------------------------------------
+plot() {
+  local colours=("#1f77b4" "#d62728" "#2ca02c" "#9467bd" "#ff7f0e" "#7f7f7f")
+  local creatures names paths="" gains="" pans="" i data=$OUT/plot-data
+  mapfile -t creatures < <(awk '$1 == "creature" { print $2 }' "$OUT/cast.txt")
+  mapfile -t names < <(awk '$1 == "creature" || $1 == "bystander" { print $2 }' "$OUT/cast.txt")
+  # One file per creature, so each path and each curve is one unbroken line.
+  mkdir -p "$data"
+  for i in "${!creatures[@]}"; do
+    awk -F, -v n="${creatures[i]}" '$2 == n' "$OUT/paths.csv" >"$data/${creatures[i]}.csv"
+    paths+="'$data/${creatures[i]}.csv' using 3:4 with lines lw 2 lc rgb '${colours[i]}' title '${creatures[i]}', "
+    gains+="'$data/${creatures[i]}.csv' using 1:6 with lines dt 2 lw 1 lc rgb '${colours[i]}' notitle, "
+  done
+  for i in "${!names[@]}"; do
+    gains+="'$OUT/levels.csv' using 1:(strcol(3) eq '${names[i]}' ? \$5 : NaN) with points pt 7 ps 0.25 lc rgb '${colours[i]}' title '${names[i]}', "
+    pans+="'$OUT/levels.csv' using 1:(strcol(3) eq '${names[i]}' && \$5 > 0.01 ? \$6 : NaN) with points pt 7 ps 0.25 lc rgb '${colours[i]}' notitle, "
+  done
+  # Shade the time the falloff link was down: from the server's drop to the
+  # plug-in's next "connected" line.
+  local down_from down_to shade=""
+  down_from=$(sed -n 's/^falloff_server: t=\([0-9.]*\)s dropped.*/\1/p' "$OUT/server.log")
+  down_to=$(grep 'connected to falloff' "$OUT/host.log" | sed -n '2s/^\[ *\([0-9.]*\)s\].*/\1/p')
+  if [ -n "$down_from" ] && [ -n "$down_to" ]; then
+    shade="set object 3 rect from $down_from, graph 0 to $down_to, graph 1 fc rgb '#e8e8e8' fs solid noborder behind"
+  fi
+  gnuplot <<EOF
+set terminal pngcairo size 1500,720 font ",10"
+set output '$OUT/levels.png'
+set datafile separator ","
+set multiplot title "Proximity voice demo: what the falloff server sent (dashed) and what the plug-in applied (dots, only while the user talks)"
+set origin 0,0; set size 0.42,0.95
+set size ratio -1
+set key outside bottom center horizontal
+set title "Creature paths around the listener (x); circles: full-volume and silent radius"
+set xlabel "metres"; set ylabel "metres"
+set xrange [-62:62]; set yrange [-62:62]
+set object 1 circle at 0,0 size 8 fc rgb "#bbbbbb" fs empty
+set object 2 circle at 0,0 size 45 fc rgb "#bbbbbb" fs empty
+plot ${paths}'+' using (0):(0) every ::0::0 with points pt 2 ps 3 lw 3 lc rgb "black" title "listener"
+unset object 1; unset object 2
+set size noratio
+set origin 0.42,0.48; set size 0.58,0.47
+set title "Gain (grey: falloff link down, reconnecting)"
+$shade
+set xlabel ""; set ylabel "gain"
+set xrange [0:$SECONDS_SIM]; set yrange [-0.05:1.05]
+set key outside right top vertical
+plot ${gains%, }
+set origin 0.42,0.0; set size 0.58,0.47
+set title "Pan (while audible)"
+set xlabel "simulated seconds"; set ylabel "pan: -1 left, +1 right"
+set yrange [-1.1:1.1]
+unset key
+$shade
+plot ${pans%, }
+unset multiplot
+EOF
+}
+if ((DO_PLOT)); then
+  if command -v gnuplot >/dev/null; then
+    plot
+  else
+    echo "== gnuplot not available: no plot"
+  fi
+fi
+
+echo
+echo "== files"
+echo "listener's audio:       $OUT/listener.wav"
+[ -f "$OUT/levels.png" ] && echo "plot of the levels:     $OUT/levels.png"
+echo "applied levels (CSV):   $OUT/levels.csv"
+echo "creature paths (CSV):   $OUT/paths.csv"
+echo "plug-in's log:          $OUT/plugin/quorra_link.log"

@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Checks a demo run's output directory.
+
+The listener's recording must follow, channel by channel over 100 ms
+windows, the gains and pans that the host measured on the plug-in's blocks
+(the levels the plot shows); those must be values the falloff server sent
+shortly before; and the run must show what the demo is for: voices that
+move and fade, a user the game does not know kept silent, and silence while
+the falloff link is down until the plug-in reconnects.
+"""
+import array
+import csv
+import math
+import re
+import sys
+import wave
+
+WINDOW_S = 0.1
+TOLERANCE_DB = 1.5
+
+
+def read_rows(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def number(text):
+    return float(text) if text != "" else None
+
+
+def main(out):
+    failures = []
+
+    def check(ok, what):
+        print(("ok   " if ok else "FAIL ") + what)
+        if not ok:
+            failures.append(what)
+
+    roles = {}
+    with open(f"{out}/cast.txt") as f:
+        for line in f:
+            parts = line.split()
+            if parts and not parts[0].startswith("#"):
+                roles[parts[1]] = parts[0]
+    levels = read_rows(f"{out}/levels.csv")
+    paths = read_rows(f"{out}/paths.csv")
+
+    # ---- the recording against the applied levels -------------------------------
+    with wave.open(f"{out}/listener.wav") as w:
+        assert w.getnchannels() == 2 and w.getsampwidth() == 2 and w.getframerate() == 48000
+        pcm = array.array("h", w.readframes(w.getnframes()))
+    if sys.byteorder == "big":
+        pcm.byteswap()
+    per_window = int(48000 * WINDOW_S)
+    windows = len(pcm) // 2 // per_window
+    predicted = [[0.0, 0.0] for _ in range(windows)]
+    for r in levels:
+        k = int(float(r["t"]) / WINDOW_S + 1e-6)
+        if r["left"] != "" and k < windows:
+            e = float(r["energy"])
+            predicted[k][0] += float(r["left"]) ** 2 * e
+            predicted[k][1] += float(r["right"]) ** 2 * e
+    compared = within = silent = silent_ok = 0
+    worst = 0.0
+    for k in range(windows):
+        for ch in (0, 1):
+            chunk = pcm[2 * k * per_window + ch : 2 * (k + 1) * per_window : 2]
+            measured = math.sqrt(sum((s / 32767.0) ** 2 for s in chunk) / per_window)
+            expected = math.sqrt(predicted[k][ch] / per_window)
+            if expected > 0.003:
+                compared += 1
+                err = abs(20 * math.log10(max(measured, 1e-9) / expected))
+                worst = max(worst, err)
+                within += err <= TOLERANCE_DB
+            elif expected < 1e-4:
+                silent += 1
+                silent_ok += measured < 3e-4
+    check(compared > 50 and within >= 0.95 * compared,
+          f"recording follows the applied levels: {within}/{compared} channel-windows within "
+          f"{TOLERANCE_DB} dB (worst {worst:.1f} dB)")
+    check(silent > 0 and silent_ok == silent, f"silent where nothing was let through: {silent_ok}/{silent} channel-windows")
+
+    # ---- the applied levels against what the server sent -----------------------------
+    sent = {}
+    for p in paths:
+        if p["sent"] == "1":
+            sent.setdefault(p["name"], []).append((float(p["t"]), float(p["gain"]), float(p["pan"])))
+    audible = [r for r in levels if r["gain"] != "" and float(r["gain"]) > 0.01]
+    matched = 0
+    for r in audible:
+        t, g, pan = float(r["t"]), float(r["gain"]), number(r["pan"])
+        matched += any(t - 1.0 <= st <= t + 0.05 and abs(sg - g) < 0.003 and abs(sp - pan) < 0.01
+                       for st, sg, sp in sent.get(r["name"], []))
+    check(len(audible) > 100 and matched >= 0.98 * len(audible),
+          f"applied gain and pan are values the server sent just before: {matched}/{len(audible)} blocks")
+
+    # ---- what the demo shows ------------------------------------------------------------
+    for name, role in roles.items():
+        gains = [float(r["gain"]) for r in levels if r["name"] == name and r["gain"] != ""]
+        if role == "bystander":
+            check(gains and max(gains) < 1e-3, f"{name}, not in the game, is never heard ({len(gains)} blocks)")
+        elif role == "creature":
+            check(gains and max(gains) > 0.5, f"{name} is heard up close (peak gain {max(gains or [0]):.2f})")
+    faded = any(
+        max(g) > 0.9 and min(g) < 0.1
+        for g in ([float(r["gain"]) for r in levels if r["name"] == n and r["gain"] != ""]
+                  for n, role in roles.items() if role == "creature") if g)
+    check(faded, "a creature's voice fades from full to nearly nothing")
+    pans = [float(r["pan"]) for r in audible if r["pan"] != ""]
+    check(pans and min(pans) < -0.5 and max(pans) > 0.5, "voices come from both sides")
+
+    server_log = open(f"{out}/server.log").read()
+    host_log = open(f"{out}/host.log").read()
+    drop = re.search(r"t=([0-9.]+)s dropped", server_log)
+    connects = [float(m) for m in re.findall(r"^\[ *([-0-9.]+)s\] log window: \[quorra_link\] connected to falloff",
+                                             host_log, re.M)]
+    check(drop is not None and len(connects) >= 2, f"the plug-in reconnected after the drop ({len(connects)} connections)")
+    if drop and len(connects) >= 2:
+        # The server closes within a few of its 50 ms read slices; allow for that.
+        down = [r for r in levels if float(drop.group(1)) + 0.4 <= float(r["t"]) < connects[1] and r["gain"] != ""]
+        check(down and all(float(r["gain"]) == 0 for r in down),
+              f"everyone is silent while the link is down ({len(down)} blocks)")
+
+    print(f"{len(failures) == 0 and 'all' or len(failures)} {'checks passed' if not failures else 'checks failed'}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))

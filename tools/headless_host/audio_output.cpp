@@ -1,0 +1,61 @@
+#include "audio_output.h"
+
+#include <cmath>
+
+#include "voice.h"
+
+void AudioOutput::run(const PluginBinding& plugin, std::vector<Talker>* talkers, uint32_t blocks,
+                      std::chrono::steady_clock::time_point start, double speed) {
+    plugin_ = &plugin;
+    talkers_ = talkers;
+    blocks_ = blocks;
+    start_ = start;
+    speed_ = speed;
+    // Everything the thread writes is allocated up front.
+    mix_.assign(static_cast<size_t>(blocks) * kBlockFrames * 2, 0.0f);
+    rows_.clear();
+    rows_.reserve(static_cast<size_t>(blocks) * talkers->size());
+    thread_ = std::thread([this] { loop(); });
+}
+
+void AudioOutput::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void AudioOutput::loop() {
+    std::vector<float> in(kBlockFrames * 2), out(kBlockFrames * 2);
+    std::vector<uint64_t> played(talkers_->size(), 0);  // frames of each talker's loop so far
+    for (uint32_t n = 0; n < blocks_; ++n) {
+        double t = n * 0.01;
+        std::this_thread::sleep_until(
+            start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(t / speed_)));
+        float* mix = mix_.data() + static_cast<size_t>(n) * kBlockFrames * 2;
+        for (size_t u = 0; u < talkers_->size(); ++u) {
+            Talker& who = (*talkers_)[u];
+            if (!who.present.load() || who.voice.empty()) continue;
+            uint64_t loop_len = who.voice.size() + who.pause_frames;
+            uint64_t pos = played[u] % loop_len;
+            played[u] += kBlockFrames;
+            if (pos >= who.voice.size()) continue;  // between takes: not talking
+            // Decoded speech reaches plug-ins as stereo: the mono voice on both channels.
+            float peak = 0, energy = 0;
+            size_t peak_at = 0;
+            for (uint32_t i = 0; i < kBlockFrames; ++i) {
+                float s = pos + i < who.voice.size() ? who.voice[pos + i] : 0.0f;
+                in[2 * i] = in[2 * i + 1] = out[2 * i] = out[2 * i + 1] = s;
+                energy += s * s;
+                if (std::fabs(s) > peak) peak = std::fabs(s), peak_at = i;
+            }
+            if (plugin_->onAudioSourceFetched)
+                plugin_->onAudioSourceFetched(out.data(), kBlockFrames, 2, kHostRate, true, who.session);
+            for (uint32_t i = 0; i < kBlockFrames * 2; ++i) mix[i] += out[i];
+            LevelRow r{t, who.session, peak > 1e-4f, 0, 0, energy};
+            if (r.measured) {
+                r.left = out[2 * peak_at] / in[2 * peak_at];
+                r.right = out[2 * peak_at + 1] / in[2 * peak_at + 1];
+            }
+            rows_.push_back(r);
+        }
+        if (plugin_->onAudioOutputAboutToPlay) plugin_->onAudioOutputAboutToPlay(mix, kBlockFrames, 2, kHostRate);
+    }
+}
