@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Unpacks the plug-in bundle and checks it as the voice client's installer
+# would: a zip with manifest.xml at its root, the manifest's shape, one
+# library per os/arch that is really in the archive, and each library
+# exporting exactly the host's 23 entry points.
+#
+#   scripts/test_bundle.sh [BUNDLE]     (default out/tolvanrix.mumble_plugin,
+#                                        built first when missing)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUNDLE=${1:-$ROOT/out/tolvanrix.mumble_plugin}
+[ -f "$BUNDLE" ] || bash scripts/bundle.sh
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+# The manifest, with the rules the installer's parser enforces.
+python3 - "$BUNDLE" "$WORK" <<'EOF'
+import re, sys, zipfile, xml.etree.ElementTree as ET
+bundle, work = sys.argv[1], sys.argv[2]
+with zipfile.ZipFile(bundle) as z:
+    names = z.namelist()
+    assert "manifest.xml" in names, f"no manifest.xml at the root: {names}"
+    for info in z.infolist():
+        assert info.compress_type in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED), f"{info.filename}: compression {info.compress_type}"
+    root = ET.fromstring(z.read("manifest.xml"))
+    assert root.tag == "bundle" and root.get("version") == "1.0.0", "root must be <bundle version=\"1.0.0\">"
+    assert (root.findtext("name") or "").strip() == "Tolvanrix", "name"
+    assert re.fullmatch(r"\d+\.\d+\.\d+", (root.findtext("version") or "").strip()) and root.findtext("version").strip() == "0.1.0", "version"
+    plugins = root.find("assets").findall("plugin")
+    targets = {(p.get("os"), p.get("arch")): p.text.strip() for p in plugins}
+    assert set(targets) == {("windows", "x64"), ("linux", "x64")}, f"assets: {targets}"
+    for (os_, arch), path in targets.items():
+        assert path in names and not path.startswith("./"), f"{os_}/{arch}: {path} is not in the archive"
+    assert sorted(names) == sorted(["manifest.xml", *targets.values()]), f"unexpected files: {names}"
+    z.extractall(work)
+    with open(f"{work}/targets.txt", "w") as f:
+        for (os_, arch), path in sorted(targets.items()):
+            f.write(f"{os_} {path}\n")
+print("manifest: ok")
+EOF
+
+expected=$(sed -n 's/^ *\(mumble_[A-Za-z]*\);$/\1/p' "$ROOT/plugin/exports.map" | sort)
+[ "$(echo "$expected" | wc -l)" -eq 23 ] || { echo "plugin/exports.map does not list 23 entry points"; exit 1; }
+rc=0
+while read -r os path; do
+  lib=$WORK/$path
+  case $os in
+    linux)
+      objdump -f "$lib" | grep -q 'file format elf64-x86-64' || { echo "$path: not an x86-64 ELF library"; rc=1; }
+      names=$(nm -D --defined-only "$lib" | awk '$2 == "T" { print $3 }' | sort) ;;
+    windows)
+      x86_64-w64-mingw32-objdump -f "$lib" | grep -q 'file format pei-x86-64' || { echo "$path: not an x64 DLL"; rc=1; }
+      names=$(x86_64-w64-mingw32-objdump -p "$lib" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+        sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p' | sort) ;;
+  esac
+  if [ "$names" = "$expected" ]; then
+    echo "$path: exports exactly the 23 entry points"
+  else
+    echo "$path: export table differs:"
+    diff <(echo "$expected") <(echo "$names") || true
+    rc=1
+  fi
+done <"$WORK/targets.txt"
+[ $rc -eq 0 ] && echo "bundle: ok ($BUNDLE)"
+exit $rc
