@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 
-SECONDS_SIM=24
+SECONDS_SIM=20
 SPEED=1
 SYNTHETIC=0
 OUT=$ROOT/out/demo
@@ -166,7 +166,7 @@ plot() {
 set terminal pngcairo size 1500,720 font ",10"
 set output '$OUT/levels.png'
 set datafile separator ","
-set multiplot title "Proximity voice demo: what the falloff server sent (dashed) and what the plug-in applied (dots, only while the user talks)"
+set multiplot title "Proximity voice demo: gain the falloff server computed (dashed), gain and pan the plug-in applied (dots, while the user talks)"
 set origin 0,0; set size 0.42,0.95
 set size ratio -1
 set key outside bottom center horizontal
@@ -179,11 +179,12 @@ plot ${paths}'+' using (0):(0) every ::0::0 with points pt 2 ps 3 lw 3 lc rgb "b
 unset object 1; unset object 2
 set size noratio
 set origin 0.42,0.48; set size 0.58,0.47
+set lmargin at screen 0.48; set rmargin at screen 0.88
 set title "Gain (grey: falloff link down, reconnecting)"
 $shade
 set xlabel ""; set ylabel "gain"
 set xrange [0:$SECONDS_SIM]; set yrange [-0.05:1.05]
-set key outside right top vertical
+set key at screen 0.99, screen 0.92 right top vertical
 plot ${gains%, }
 set origin 0.42,0.0; set size 0.58,0.47
 set title "Pan (while audible)"

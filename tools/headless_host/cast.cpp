@@ -30,7 +30,8 @@ bool read_cast(const std::string& path, std::vector<CastMember>* cast, std::stri
         if (in >> when) m.joins_at = std::atof(when.c_str());
         if (in >> when) m.moves_at = std::atof(when.c_str());
         if (m.voice == "-") m.voice.clear();
-        else if (m.voice[0] != '/') m.voice = dir + m.voice;
+        else if (m.voice[0] != '/' && m.voice[0] != '\\' && m.voice.find(':') == std::string::npos)
+            m.voice = dir + m.voice;  // relative to the cast file
         if (m.role == "listener") {
             ++listeners;
             m.joins_at = 0;  // the local user is there from the start
