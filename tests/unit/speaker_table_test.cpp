@@ -74,9 +74,10 @@ TEST_F(Speakers, ItemScanning) {
 TEST_F(Speakers, ClampsAndValuesThatAreNotNumbers) {
     EXPECT_EQ(build("a 1.5 -3, b -0.2 7, c 1 1, d 0 -1"),
               (E{{"a", 1, -1}, {"b", 0, 1}, {"c", 1, 1}, {"d", 0, -1}}));
-    // Infinities, written or by overflow, clamp to the nearer bound.
-    EXPECT_EQ(build("a inf -INFINITY, b -inf 1e999, c 1e-999 -1e999"),
-              (E{{"a", 1, -1}, {"b", 0, 1}, {"c", 0, -1}}));
+    // Infinities, written or by overflow (of a double or only of a float),
+    // clamp to the nearer bound.
+    EXPECT_EQ(build("a inf -INFINITY, b -inf 1e999, c 1e-999 -1e999, d 1e39 -1e39"),
+              (E{{"a", 1, -1}, {"b", 0, 1}, {"c", 0, -1}, {"d", 1, -1}}));
     // A NaN would pass both clamps and poison the audio: the item is dropped.
     EXPECT_EQ(build("a nan 0, b 0.5 NaN, c -nan, d nan(7) 1, e 0.5 0.5"), (E{{"e", 0.5f, 0.5f}}));
     EXPECT_EQ(build("a nan", UpdateKind::update), E{});
