@@ -80,6 +80,17 @@ def main(out):
           f"{TOLERANCE_DB} dB (worst {worst:.1f} dB)")
     check(silent > 0 and silent_ok == silent, f"silent where nothing was let through: {silent_ok}/{silent} channel-windows")
 
+    # ---- the server's gains against the curve the operators' guide documents ----
+    def documented_gain(d, near=8.0, far=45.0):
+        if d <= near:
+            return 1.0
+        if d >= far:
+            return 0.0
+        u = (d - near) / (far - near)
+        return 1 - u * u * (3 - 2 * u)
+    off_curve = [p for p in paths if abs(documented_gain(math.hypot(float(p["x"]), float(p["y"]))) - float(p["gain"])) > 1e-3]
+    check(paths and not off_curve, f"the server's gains follow the documented curve ({len(off_curve)} of {len(paths)} off)")
+
     # ---- the applied levels against what the server sent -----------------------------
     sent = {}
     for p in paths:
