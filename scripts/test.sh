@@ -80,7 +80,7 @@ exports_windows() {
   local dump
   dump=$(x86_64-w64-mingw32-objdump -p "$dll") || return 1
   local names
-  names=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/.*\] \(.*\)$/\1/p' | sort)
+  names=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p' | sort)
   diff <(echo "$names") <(sed -n 's/^ *\(mumble_[A-Za-z]*\);$/\1/p' "$ROOT/plugin/exports.map" | sort) || return 1
   [ "$(echo "$names" | wc -l)" -eq 23 ] || return 1
   echo "quorra_link.dll exports exactly the 23 entry points"
