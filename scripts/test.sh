@@ -109,6 +109,8 @@ wine_tests() {
   return $rc
 }
 
+bundle() { bash scripts/bundle.sh --no-install && bash scripts/test_bundle.sh; }
+
 fuzz_smoke() {
   if [ -x scripts/fuzz_smoke.sh ]; then
     bash scripts/fuzz_smoke.sh "$FUZZ_SECONDS"
@@ -124,6 +126,7 @@ step "TSan build and tests" tsan
 step "Windows x64 cross build" windows_build
 step "Windows export and import tables" exports_windows
 step "Windows tests under Wine" wine_tests
+step "installable bundle build and check" bundle
 step "fuzz smoke run (${FUZZ_SECONDS}s)" fuzz_smoke
 
 echo
