@@ -29,6 +29,7 @@ std::mutex g_gate;               // held by the worker while it touches shared s
 std::condition_variable g_left;  // signalled when the worker has left
 bool g_alive = false;            // under g_gate: a worker thread runs our code
 bool g_abandoned = false;        // under g_gate: the last stop gave up waiting
+plat::Atomic32 g_generation{0};  // bumped when a start takes an abandoned worker back
 plat::Waker g_waker{};           // made once; the stop signal for every wait
 
 bool running() { return plat::atomic_cas(&g_state.running, 1, 1) == 1; }
@@ -78,10 +79,16 @@ struct Attempt {
     bool enabled;
     uint32_t pause_ms;
     char client_id[kClientIdField];
+    int32_t generation;
 };
+
+// A start took the worker back after this attempt began: what the attempt
+// holds (connection, settings, ClientId) belongs to the stopped session.
+bool superseded(const Attempt& a) { return plat::atomic_read(&g_generation) != a.generation; }
 
 bool take_snapshot(Attempt* a) {
     if (!gate_enter()) return false;
+    a->generation = plat::atomic_read(&g_generation);
     const PluginSettings& s = g_state.settings;
     copy_text(a->host, sizeof a->host, s.server_host);
     a->port = s.server_port;
@@ -96,7 +103,9 @@ bool take_snapshot(Attempt* a) {
     return true;
 }
 
-void pause(const Attempt& a) { plat::waker_wait(&g_waker, a.pause_ms); }
+void pause(const Attempt& a) {
+    if (!superseded(a)) plat::waker_wait(&g_waker, a.pause_ms);
+}
 
 bool stop_requested() { return !running(); }
 const RefreshGuard kRefreshGuard{stop_requested, gate_enter, gate_leave};
@@ -117,12 +126,12 @@ struct Buffers {
 };
 
 // The connected loop. Returns when the connection is to end.
-void exchange(Buffers* b) {
+void exchange(const Attempt& a, Buffers* b) {
     FalloffConn& c = b->conn;
     uint32_t last_ping = now_ms();
     uint32_t last_refresh = now_ms();
     for (;;) {
-        if (!running()) return;
+        if (!running() || superseded(a)) return;
         ReadOutcome o = read_line(&c, b->line);
         if (o == ReadOutcome::woken) return;
         if (o == ReadOutcome::closed) {
@@ -205,15 +214,15 @@ void attempt(Buffers* b) {
     c.receive_timeout_ms = g_worker_timing.receive_timeout_ms;
     c.send_timeout_ms = g_worker_timing.send_timeout_ms;
     c.pos = c.len = 0;
-    if (!greet(a, b)) {
+    if (superseded(a) || !greet(a, b)) {
         plat::net_close(sock);
         return;
     }
     wlog(true, "connected to falloff %s:%d", a.host, a.port);
-    exchange(b);
+    exchange(a, b);
     plat::net_close(sock);
     empty_speaker_table();
-    if (running()) pause(a);
+    if (running() && !superseded(a)) pause(a);
 }
 }  // namespace
 
@@ -233,8 +242,10 @@ void falloff_worker_start() {
     {
         std::lock_guard<std::mutex> held(g_gate);
         if (g_alive) {
-            // The worker a stop gave up on is still running: take it back.
+            // The worker a stop gave up on is still running: take it back,
+            // and have it begin a fresh attempt for the new session.
             g_abandoned = false;
+            plat::atomic_exchange(&g_generation, plat::atomic_read(&g_generation) + 1);
             plat::atomic_exchange(&g_state.running, 1);
             return;
         }

@@ -100,3 +100,27 @@ TEST_F(Shell, HundredEnableDisableCyclesStartFromTheDefaultsEachTime) {
     lib.shutdown();
     EXPECT_EQ(FakeHost::get().outstanding(), 0u);
 }
+
+// A player's profile may hold any letters: C:\Users\Jörg\... The library's
+// own path, the configuration, the log and the id file all work there.
+TEST(ShellNonAscii, PluginDirectoryWithNonAsciiCharacters) {
+    FakeHost::get().reset();
+    PluginDir dir{"quorra_link", "ql-J\xc3\xb6rg-\xe6\x97\xa5-"};
+    ASSERT_NE(dir.dir.find("J\xc3\xb6rg"), std::string::npos);
+    ASSERT_TRUE(pt::write_file(dir.file("quorra_link.ini"), "# test\nserver_port=9123\napi_key=\n"));
+    PluginLib lib;
+    std::string err;
+    ASSERT_TRUE(lib.load(dir.lib_path, &err)) << err;
+    MumbleApi t = FakeHost::get().table();
+    ASSERT_EQ(lib.enable(1, &t), 0);
+    EXPECT_TRUE(FakeHost::get().has_log_line("[quorra_link] loaded version=0.1.0 config=" +
+                                             dir.file("quorra_link.ini") + " host=127.0.0.1 port=9123 enabled=1"));
+    lib.onServerSynchronized(0);  // no host hash: a new id is stored beside the library
+    lib.shutdown();
+    lib.unload();
+    std::string id, log;
+    EXPECT_TRUE(pt::read_file(dir.file("quorra_link_client_id.txt"), &id));
+    EXPECT_EQ(id.size(), 42u);
+    EXPECT_TRUE(pt::read_file(dir.file("quorra_link.log"), &log));
+    EXPECT_NE(log.find("loaded version=0.1.0"), std::string::npos);
+}

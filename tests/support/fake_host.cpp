@@ -99,8 +99,16 @@ void FakeHost::delay() {
     {
         std::lock_guard<std::mutex> g(m_);
         ms = delay_ms_;
+        ++in_progress_;
     }
     if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    std::lock_guard<std::mutex> g(m_);
+    --in_progress_;
+}
+
+int FakeHost::calls_in_progress() {
+    std::lock_guard<std::mutex> g(m_);
+    return in_progress_;
 }
 
 mumble_error_t FakeHost::free_memory(mumble_plugin_id_t, const void* p) {

@@ -39,6 +39,7 @@ public:
     int calls_get_user_hash();
     int calls_get_all_users();
     int calls_log();
+    int calls_in_progress();  // API calls that have started and not returned
 
     // The API entries.
     static mumble_error_t free_memory(mumble_plugin_id_t, const void* p);
@@ -50,7 +51,7 @@ public:
     static mumble_error_t log(mumble_plugin_id_t, const char* message);
 
 private:
-    void delay();
+    void delay();  // counts the call as in progress while it waits
     std::mutex m_;
     std::vector<FakeUser> users_;
     uint32_t local_user_ = 1;
@@ -63,4 +64,5 @@ private:
     std::set<const void*> handed_out_;
     int bad_frees_ = 0;
     int calls_hash_ = 0, calls_all_ = 0, calls_log_ = 0;
+    int in_progress_ = 0;
 };

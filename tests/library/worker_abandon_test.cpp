@@ -1,0 +1,69 @@
+// A stop that cannot wait for the worker: the worker sits in a host call
+// that outlasts the stop's bounded wait. The host thread gets back at once;
+// the worker, once it returns, touches nothing of ours, a later start takes
+// it back instead of starting a second one, and unloading the library does
+// not pull the code out from under it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "falloff_fixture.h"
+
+namespace pt = plat::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+class Abandon : public FalloffFixture {
+protected:
+    // Connected, then every host call takes delay_ms; returns once the
+    // worker is inside one (its periodic directory refresh).
+    void connect_then_slow_host(uint32_t delay_ms) {
+        WorkerTiming* t = lib.test_timing();
+        t->refresh_interval_ms = 20;
+        t->receive_timeout_ms = 20;
+        t->stop_wait_ms = 100;
+        connect_and_greet();
+        FakeHost::get().set_call_delay_ms(delay_ms);
+        ASSERT_TRUE(eventually([] { return FakeHost::get().calls_in_progress() > 0; }));
+    }
+    long time_ms(const std::function<void()>& fn) {
+        auto t0 = Clock::now();
+        fn();
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    }
+};
+}  // namespace
+
+TEST_F(Abandon, ALaterStartTakesTheSameWorkerBack) {
+    connect_then_slow_host(600);
+    EXPECT_LT(time_ms([&] { lib.onServerDisconnected(0); }), 500);
+    EXPECT_TRUE(lib.test_worker_alive());  // still in the host call
+    FakeHost::get().set_call_delay_ms(0);  // calls from now on are quick
+
+    const int threads = pt::thread_count();
+    synchronise(1);  // must not start a second worker beside the first
+    EXPECT_EQ(pt::thread_count(), threads);
+    // The same worker goes on: it reconnects and serves updates.
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 2; }));
+    EXPECT_EQ(server.connections(), 2);
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 1 1"));
+    EXPECT_TRUE(eventually([&] { return hears(kAlice, 0.0f, 1.0f); }));
+}
+
+TEST_F(Abandon, AnAbandonedWorkerLeavesSharedStateAloneAndOutlivesTheUnload) {
+    connect_then_slow_host(300);
+    EXPECT_LT(time_ms([&] { shutdown(); }), 250);
+    std::string log_at_shutdown = log_file();
+    size_t host_lines = FakeHost::get().log_lines().size();
+    ASSERT_TRUE(lib.test_worker_alive());
+    lib.unload();  // the host unloads right after shutdown
+    // The worker returns from the host call into code that must still be
+    // mapped, gives up, and leaves without a trace.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(log_file(), log_at_shutdown);
+    EXPECT_EQ(FakeHost::get().log_lines().size(), host_lines);
+    EXPECT_EQ(FakeHost::get().calls_in_progress(), 0);
+}
