@@ -9,7 +9,6 @@
 // left, and a later start takes it back instead of starting a second one.
 #include "falloff/worker.h"
 
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -26,7 +25,6 @@ WorkerTiming g_worker_timing;
 namespace {
 std::mutex g_lifecycle;          // start and stop never interleave
 std::mutex g_gate;               // held by the worker while it touches shared state
-std::condition_variable g_left;  // signalled when the worker has left
 bool g_alive = false;            // under g_gate: a worker thread runs our code
 bool g_abandoned = false;        // under g_gate: the last stop gave up waiting
 plat::Atomic32 g_generation{0};  // bumped when a start takes an abandoned worker back
@@ -51,7 +49,6 @@ bool keep_running() {
     std::lock_guard<std::mutex> held(g_gate);
     if (running() && !g_abandoned) return true;  // a start took it back meanwhile
     g_alive = false;
-    g_left.notify_all();
     return false;
 }
 
@@ -273,9 +270,18 @@ void falloff_worker_stop() {
         ended = plat::thread_wait(&g_state.worker, budget);
     } else {
         // A worker taken back after an abandonment has no handle; the
-        // library is pinned already, so its leaving is enough.
-        std::unique_lock<std::mutex> held(g_gate);
-        ended = g_left.wait_for(held, std::chrono::milliseconds(budget), [] { return !g_alive; });
+        // library is pinned already, so its leaving is enough. (Polled: a
+        // condition variable here would be destroyed at process exit under
+        // a thread that may still be on its way out.)
+        ended = false;
+        for (uint32_t waited = 0;; waited += 2) {
+            if (!falloff_worker_alive()) {
+                ended = true;
+                break;
+            }
+            if (waited >= budget) break;
+            plat::sleep_ms(2);
+        }
     }
     if (ended) return;
     {
