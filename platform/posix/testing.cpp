@@ -174,10 +174,16 @@ bool send_all(Sock s, const void* data, size_t len) {
 
 long recv_for(Sock s, void* buf, size_t cap, uint32_t timeout_ms) {
     pollfd p{static_cast<int>(s), POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(timeout_ms));
+    int r;
+    do {
+        r = poll(&p, 1, static_cast<int>(timeout_ms));  // a signal restarts the full wait; fine for tests
+    } while (r < 0 && errno == EINTR);
     if (r == 0) return -2;
     if (r < 0) return -1;
-    ssize_t n = recv(static_cast<int>(s), buf, cap, 0);
+    ssize_t n;
+    do {
+        n = recv(static_cast<int>(s), buf, cap, 0);
+    } while (n < 0 && errno == EINTR);
     return n < 0 ? -1 : static_cast<long>(n);
 }
 
