@@ -185,6 +185,7 @@ int net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker*
 long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
     for (;;) {
         ssize_t n = recv(static_cast<int>(s), buf, cap, MSG_DONTWAIT);
+        if (n == 0) remember(0);  // an orderly close is no error
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {

@@ -206,6 +206,7 @@ long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
         u_long avail = 0;
         if (ioctlsocket(so, FIONREAD, &avail) == 0 && avail > 0) {
             int n = recv(so, static_cast<char*>(buf), chunk, 0);
+            if (n == 0) remember(0);  // an orderly close is no error
             if (n >= 0) return n;
             int err = WSAGetLastError();
             if (err != WSAEWOULDBLOCK) {
@@ -219,6 +220,7 @@ long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
         // closed or has failed, and recv says which.
         if (readable_now(so)) {
             int n = recv(so, static_cast<char*>(buf), chunk, 0);
+            if (n == 0) remember(0);  // an orderly close is no error
             if (n >= 0) return n;
             int err = WSAGetLastError();
             if (err != WSAEWOULDBLOCK) {
@@ -235,6 +237,7 @@ long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
         if (r < 0) return -1;
         // Readable: data, or the peer closed (recv gives 0), or an error.
         int n = recv(so, static_cast<char*>(buf), chunk, 0);
+        if (n == 0) remember(0);
         if (n >= 0) return n;
         int err = WSAGetLastError();
         if (err == WSAEWOULDBLOCK) continue;
