@@ -203,21 +203,9 @@ long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
     // first for readability keeps the receive itself from blocking.
     int chunk = cap > 0x40000000u ? 0x40000000 : static_cast<int>(cap);
     for (;;) {
-        u_long avail = 0;
-        if (ioctlsocket(so, FIONREAD, &avail) == 0 && avail > 0) {
-            int n = recv(so, static_cast<char*>(buf), chunk, 0);
-            if (n == 0) remember(0);  // an orderly close is no error
-            if (n >= 0) return n;
-            int err = WSAGetLastError();
-            if (err != WSAEWOULDBLOCK) {
-                remember(err);
-                return -1;
-            }
-        }
-        // A close that came in before this wait (say, behind data that was
-        // read without one) is not always signalled again to a new event
-        // selection; a socket that is readable with nothing pending has been
-        // closed or has failed, and recv says which.
+        // Whatever is pending already (data, or a close that came in behind
+        // data read earlier, which a new event selection does not always
+        // signal again) is taken without waiting; recv says which it is.
         if (readable_now(so)) {
             int n = recv(so, static_cast<char*>(buf), chunk, 0);
             if (n == 0) remember(0);  // an orderly close is no error
