@@ -1,4 +1,4 @@
-// Servers that misbehave: whatever they send, the plug-in keeps running,
+// Servers that misbehave: whatever they send, the plug-in keeps serving,
 // keeps its table sane and never hands NaN samples back to the host.
 #include <gtest/gtest.h>
 
@@ -14,56 +14,44 @@
 namespace {
 class Hostile : public FalloffFixture {
 protected:
-    // Every speaker's factors are finite and in range, whatever happened.
     void expect_sane_audio() {
         for (uint32_t user : {1u, kAlice, kBob, 99u}) {
-            auto f = factors(user);
-            EXPECT_TRUE(std::isfinite(f.first) && std::isfinite(f.second)) << user;
-            EXPECT_TRUE(f.first >= 0.0f && f.first <= 1.0f && f.second >= 0.0f && f.second <= 1.0f) << user;
+            auto [l, r] = factors(user);
+            EXPECT_TRUE(l >= 0.0f && l <= 1.0f && r >= 0.0f && r <= 1.0f) << user;  // false for NaN
         }
     }
-    // The connection still works: a fresh update takes effect.
-    void expect_still_serving() {
-        ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kBobHash + " 0.25 1"));
-        EXPECT_TRUE(eventually([&] { return hears(kBob, 0.0f, 0.25f); }));
+    void expect_still_serving(const char* gain) {
+        ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kBobHash + " " + gain + " 1"));
+        EXPECT_TRUE(eventually([&] { return hears(kBob, 0.0f, std::stof(gain)); }));
     }
 };
 }  // namespace
 
-TEST_F(Hostile, RandomBytesThenAValidUpdate) {
-    connect_and_greet();
-    std::mt19937 rng(1234);
-    std::string junk(256 * 1024, '\0');
-    for (char& c : junk) c = static_cast<char>(rng());
-    ASSERT_TRUE(server.send(junk));
-    ASSERT_TRUE(server.send("\n"));
-    expect_sane_audio();
-    expect_still_serving();
-    for (const auto& l : server.lines()) EXPECT_EQ(l, "OK");  // only answers to PING
-}
-
-TEST_F(Hostile, AMegabyteLineIsReadAsCutLines) {
-    connect_and_greet();
-    std::string line = "UPDATE2 ";
-    while (line.size() < (1u << 20)) line += "h" + std::to_string(line.size()) + " 0.5 0.5,";
-    ASSERT_TRUE(server.send_line(line));
-    EXPECT_TRUE(eventually([&] { return log_has("received UPDATE2 with"); }));
-    expect_sane_audio();
-    expect_still_serving();
-}
-
-TEST_F(Hostile, ByteByByteWithGapsLongerThanTheReceiveTimeout) {
+TEST_F(Hostile, JunkOfEveryShapeLeavesTheConnectionServing) {
     lib.test_timing()->receive_timeout_ms = 20;
     connect_and_greet();
-    std::string update = std::string("UPDATE2 ") + kAliceHash + " 1 0\n";
-    for (char c : update.substr(0, 12)) {
+    std::mt19937 rng(1234);
+    std::string random(256 * 1024, '\0');
+    for (char& c : random) c = static_cast<char>(rng());
+    ASSERT_TRUE(server.send(random + "\n"));
+    expect_still_serving("0.25");
+
+    std::string huge = "UPDATE2 ";  // a 1 MB line: cut into 8191-character lines
+    while (huge.size() < (1u << 20)) huge += "h" + std::to_string(huge.size()) + " 0.5 0.5,";
+    ASSERT_TRUE(server.send_line(huge));
+    expect_still_serving("0.5");
+
+    // Byte by byte with gaps longer than the receive time-out: each piece
+    // is handled as a line of its own, none of which is an update.
+    std::string slow = std::string("UPDATE2 ") + kAliceHash + " 1 0\n";
+    for (char c : slow.substr(0, 12)) {
         ASSERT_TRUE(server.send(std::string(1, c)));
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
-    // Each pause cut the line: the pieces were handled as lines of their own.
-    expect_sane_audio();
     EXPECT_TRUE(hears(kAlice, 0.0f, 0.0f));
-    expect_still_serving();
+    expect_sane_audio();
+    expect_still_serving("0.75");
+    for (const auto& l : server.lines()) EXPECT_EQ(l, "OK");  // only answers to a PING
 }
 
 TEST_F(Hostile, TenThousandUpdatesASecondEndWithTheLastOne) {
@@ -101,7 +89,6 @@ TEST_F(Hostile, NotANumberNeverReachesTheSamples) {
     ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " nan 0, " + kBobHash + " 0.5 NaN"));
     EXPECT_TRUE(eventually([&] { return log_has("received UPDATE2 with 0 speakers"); }));
     expect_sane_audio();
-    EXPECT_TRUE(hears(kAlice, 0.0f, 0.0f));
     ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " inf -inf"));
     EXPECT_TRUE(eventually([&] { return hears(kAlice, 1.0f, 0.0f); }));
 }

@@ -1,5 +1,6 @@
 #include "fake_host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -36,62 +37,39 @@ MumbleApi FakeHost::table() const {
     return t;
 }
 
-void FakeHost::set_users(std::vector<FakeUser> users) {
-    std::lock_guard<std::mutex> g(m_);
-    users_ = std::move(users);
-}
-void FakeHost::add_user(FakeUser u) {
-    std::lock_guard<std::mutex> g(m_);
-    users_.push_back(std::move(u));
-}
-void FakeHost::set_local_user(uint32_t id, int32_t status) {
-    std::lock_guard<std::mutex> g(m_);
-    local_user_ = id;
-    local_status_ = status;
-}
-void FakeHost::set_all_users_result(int32_t status, bool null_array) {
-    std::lock_guard<std::mutex> g(m_);
-    all_users_status_ = status;
-    all_users_null_ = null_array;
-}
-void FakeHost::set_call_delay_ms(uint32_t ms) {
-    std::lock_guard<std::mutex> g(m_);
-    delay_ms_ = ms;
-}
-void FakeHost::set_api_status_override(int32_t status) {
-    std::lock_guard<std::mutex> g(m_);
-    override_ = status;
-}
+// Every setter and getter takes the host's mutex: the plug-in calls the host
+// from its worker thread while the test scripts it.
+#define FAKE_HOST_SET(name, body)  \
+    void FakeHost::name {          \
+        std::lock_guard<std::mutex> g(m_); \
+        body;                      \
+    }
+FAKE_HOST_SET(set_users(std::vector<FakeUser> users), users_ = std::move(users))
+FAKE_HOST_SET(add_user(FakeUser u), users_.push_back(std::move(u)))
+FAKE_HOST_SET(set_local_user(uint32_t id, int32_t status), local_user_ = id; local_status_ = status)
+FAKE_HOST_SET(set_all_users_result(int32_t status, bool null_array), all_users_status_ = status;
+              all_users_null_ = null_array)
+FAKE_HOST_SET(set_call_delay_ms(uint32_t ms), delay_ms_ = ms)
+FAKE_HOST_SET(set_api_status_override(int32_t status), override_ = status)
+#undef FAKE_HOST_SET
 
-std::vector<std::string> FakeHost::log_lines() {
-    std::lock_guard<std::mutex> g(m_);
-    return log_;
-}
+#define FAKE_HOST_GET(type, name, expr)  \
+    type FakeHost::name() {              \
+        std::lock_guard<std::mutex> g(m_); \
+        return expr;                     \
+    }
+FAKE_HOST_GET(std::vector<std::string>, log_lines, log_)
+FAKE_HOST_GET(size_t, outstanding, handed_out_.size())
+FAKE_HOST_GET(int, bad_frees, bad_frees_)
+FAKE_HOST_GET(int, calls_get_user_hash, calls_hash_)
+FAKE_HOST_GET(int, calls_get_all_users, calls_all_)
+FAKE_HOST_GET(int, calls_log, calls_log_)
+FAKE_HOST_GET(int, calls_in_progress, in_progress_)
+#undef FAKE_HOST_GET
+
 bool FakeHost::has_log_line(const std::string& exact) {
     std::lock_guard<std::mutex> g(m_);
-    for (const auto& l : log_)
-        if (l == exact) return true;
-    return false;
-}
-size_t FakeHost::outstanding() {
-    std::lock_guard<std::mutex> g(m_);
-    return handed_out_.size();
-}
-int FakeHost::bad_frees() {
-    std::lock_guard<std::mutex> g(m_);
-    return bad_frees_;
-}
-int FakeHost::calls_get_user_hash() {
-    std::lock_guard<std::mutex> g(m_);
-    return calls_hash_;
-}
-int FakeHost::calls_get_all_users() {
-    std::lock_guard<std::mutex> g(m_);
-    return calls_all_;
-}
-int FakeHost::calls_log() {
-    std::lock_guard<std::mutex> g(m_);
-    return calls_log_;
+    return std::find(log_.begin(), log_.end(), exact) != log_.end();
 }
 
 void FakeHost::delay() {
@@ -104,11 +82,6 @@ void FakeHost::delay() {
     if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     std::lock_guard<std::mutex> g(m_);
     --in_progress_;
-}
-
-int FakeHost::calls_in_progress() {
-    std::lock_guard<std::mutex> g(m_);
-    return in_progress_;
 }
 
 mumble_error_t FakeHost::free_memory(mumble_plugin_id_t, const void* p) {
