@@ -15,15 +15,9 @@ namespace pt = plat::testing;
 namespace fs = std::filesystem;
 
 namespace {
-const std::string kRule(52, '-');
-const std::string kUpper32 = "0123456789ABCDEF0123456789ABCDEF";
-
-bool is_new_id(const std::string& s) {
-    if (s.size() != 40) return false;
-    for (char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
+const std::string kHex40 = "0123456789abcdef0123456789abcdef01234567";
+const std::string kStored32 = "  0123456789ABCDEF0123456789ABCDEF \r\n";
+constexpr fs::perms kPrivate = fs::perms::owner_read | fs::perms::owner_write;
 
 fs::path native(const std::string& utf8) { return fs::path(reinterpret_cast<const char8_t*>(utf8.c_str())); }
 
@@ -31,9 +25,6 @@ class Identity : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeHost::get().reset();
-        FakeHost::get().set_local_user(1);
-        pt::env_set("QUORRA_LINK_HOST", nullptr);
-        pt::env_set("QUORRA_LINK_PORT", nullptr);
         std::string err;
         ASSERT_TRUE(lib.load(dir.lib_path, &err)) << err;
         // An empty key keeps the worker from connecting anywhere.
@@ -47,10 +38,17 @@ protected:
         EXPECT_EQ(FakeHost::get().outstanding(), 0u);
         EXPECT_EQ(FakeHost::get().bad_frees(), 0);
     }
-    void enable(const MumbleApi* table = nullptr) {
-        MumbleApi t = FakeHost::get().table();
-        ASSERT_EQ(lib.enable(5, table ? table : &t), 0);
+    void enable(MumbleApi t = FakeHost::get().table()) {
+        ASSERT_EQ(lib.enable(5, &t), 0);
         enabled_ = true;
+    }
+    void sync_with_new_id() {  // the stored file then holds the new id and CRLF
+        lib.onServerSynchronized(0);
+        ASSERT_EQ(id_file().size(), 42u) << id_file();
+        EXPECT_EQ(id_file().find_first_not_of("0123456789abcdef"), 40u) << id_file();
+        EXPECT_EQ(id_file().substr(40), "\r\n");
+        EXPECT_EQ(last_code(), id_file().substr(0, 8));
+        EXPECT_FALSE(temp_left());
     }
 
     std::string id_path() const { return dir.file("quorra_link_client_id.txt"); }
@@ -67,23 +65,14 @@ protected:
             if (l.rfind(mark, 0) == 0) out.push_back(l.substr(mark.size()));
         return out;
     }
-    std::string last_code() {
-        auto c = codes();
-        return c.empty() ? "<no banner>" : c.back();
-    }
-    std::vector<std::string> last_lines(size_t n) {
-        auto l = FakeHost::get().log_lines();
-        return l.size() < n ? l : std::vector<std::string>(l.end() - static_cast<long>(n), l.end());
-    }
-    // Whether this system keeps owner-only mode bits on files at all.
-    bool modes_are_kept() {
-        const fs::path probe = native(dir.file("mode.probe"));
-        pt::write_file(dir.file("mode.probe"), "x");
+    std::string last_code() { return codes().empty() ? "<no banner>" : codes().back(); }
+    // Owner-only, where this system keeps such mode bits on files at all.
+    void expect_private() {
         std::error_code ec;
-        fs::permissions(probe, fs::perms::owner_read | fs::perms::owner_write, ec);
-        const bool kept = !ec && fs::status(probe).permissions() == (fs::perms::owner_read | fs::perms::owner_write);
-        fs::remove(probe, ec);
-        return kept;
+        pt::write_file(dir.file("mode.probe"), "x");
+        fs::permissions(native(dir.file("mode.probe")), kPrivate, ec);
+        const bool kept = fs::status(native(dir.file("mode.probe")), ec).permissions() == kPrivate;
+        EXPECT_TRUE(!kept || fs::status(native(id_path())).permissions() == kPrivate);
     }
 
     PluginDir dir;
@@ -92,25 +81,22 @@ protected:
 };
 }  // namespace
 
-TEST_F(Identity, WithoutAHostHashANewIdIsStoredOnceAndReused) {
+TEST_F(Identity, WithoutAHostHashANewIdReplacesAnInvalidFileAndIsReused) {
+    // A previous file that others may read is replaced whole and made private.
+    ASSERT_TRUE(pt::write_file(id_path(), std::string(3000, 'z')));
+    std::error_code ec;
+    fs::permissions(native(id_path()), fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read, ec);
     enable();
-    lib.onServerSynchronized(0);
-    const std::string stored = id_file();
-    ASSERT_EQ(stored.size(), 42u);
-    const std::string id = stored.substr(0, 40);
-    EXPECT_TRUE(is_new_id(id)) << id;
-    EXPECT_EQ(stored.substr(40), "\r\n");
-    EXPECT_FALSE(temp_left());
-    EXPECT_EQ(last_lines(5), (std::vector<std::string>{
-                                 "[quorra_link] " + kRule,
-                                 "[quorra_link] Tolvanrix 0.1.0-alpha  -  proximity voice",
-                                 "[quorra_link] To link your voice to your dino, open The Isle and",
-                                 "[quorra_link] type this in chat (one time):   !verify " + id.substr(0, 8),
-                                 "[quorra_link] " + kRule,
-                             }));
-    if (modes_are_kept()) {
-        EXPECT_EQ(fs::status(native(id_path())).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    }
+    sync_with_new_id();
+    expect_private();
+    const std::string stored = id_file(), rule = "[quorra_link] " + std::string(52, '-');
+    const std::vector<std::string> banner{
+        rule, "[quorra_link] Tolvanrix 0.1.0-alpha  -  proximity voice",
+        "[quorra_link] To link your voice to your dino, open The Isle and",
+        "[quorra_link] type this in chat (one time):   !verify " + stored.substr(0, 8), rule};
+    const auto lines = FakeHost::get().log_lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 5, lines.end()), banner);
 
     // A rewrite would drop the line we add; every later synchronisation,
     // connected or after a disconnect, reads the id and leaves the file.
@@ -119,102 +105,73 @@ TEST_F(Identity, WithoutAHostHashANewIdIsStoredOnceAndReused) {
     lib.onServerDisconnected(0);
     lib.onServerSynchronized(4);
     EXPECT_EQ(id_file(), stored + "kept\n");
-    EXPECT_EQ(codes(), std::vector<std::string>(3, id.substr(0, 8)));
+    EXPECT_EQ(codes(), std::vector<std::string>(3, stored.substr(0, 8)));
 }
 
 TEST_F(Identity, TheHostsHashComesFirstAndAnEmptyOneFallsThrough) {
     FakeHost& h = FakeHost::get();
-    h.set_users({{1, "Ab12c"}});
     enable();
+    h.set_users({{1, "Ab12c"}});
     lib.onServerSynchronized(0);
     EXPECT_EQ(last_code(), "Ab12c");  // shorter than a link code: shown whole
     EXPECT_FALSE(pt::file_exists(id_path()));
 
-    h.set_users({{1, "F00DFACE99887766"}});
-    lib.onServerSynchronized(0);
-    EXPECT_EQ(last_code(), "F00DFACE");
-
     // An empty text or a null pointer from the host: the stored id serves.
-    const std::string file = "  " + kUpper32 + " \r\n";
-    ASSERT_TRUE(pt::write_file(id_path(), file));
-    h.set_users({{1, ""}});
-    lib.onServerSynchronized(0);
-    EXPECT_EQ(last_code(), "01234567");
+    ASSERT_TRUE(pt::write_file(id_path(), kStored32));
     FakeUser null_hash{1, "unused"};
     null_hash.null_hash = true;
-    h.set_users({null_hash});
-    lib.onServerSynchronized(0);
-    EXPECT_EQ(codes().size(), 4u);
-    EXPECT_EQ(id_file(), file);
+    for (const FakeUser& u : {FakeUser{1, ""}, null_hash}) {
+        h.set_users({u});
+        lib.onServerSynchronized(0);
+        EXPECT_EQ(last_code(), "01234567");
+    }
+    EXPECT_EQ(codes().size(), 3u);
+    EXPECT_EQ(id_file(), kStored32);
 }
 
 TEST_F(Identity, StoredIdFilesAreReadByTheirFirstLineOnly) {
-    std::string binary;
+    std::string binary, ten_mb;
     for (int i = 0; i < 600; ++i) binary += static_cast<char>((i * 37) & 0xFF);
-    std::string ten_mb;
-    ten_mb.reserve(10 << 20);
     while (ten_mb.size() < (10u << 20)) ten_mb += "89abcdef01234567";
-    const std::string hex40 = "0123456789abcdef0123456789abcdef01234567";
     struct Case {
         const char* what;
-        std::string content;
-        std::string code;  // empty: a new id replaces the file
+        std::string content, code;  // no code: a new id replaces the file
     } cases[] = {
-        {"32 upper-case digits between blanks", "  " + kUpper32 + " \r\n" + "junk\n", "01234567"},
+        {"valid, then another line", kStored32 + "junk\n", "01234567"},
         {"10 MB of digits", ten_mb, "89abcdef"},
-        {"200 digits", std::string(200, 'D'), "DDDDDDDD"},
         {"empty", "", ""},
         {"binary", binary, ""},
-        {"byte order mark", "\xEF\xBB\xBF" + hex40 + "\r\n", ""},
-        {"blank inside", hex40.substr(0, 20) + " " + hex40.substr(20) + "\r\n", ""},
-        {"31 digits", kUpper32.substr(1) + "\r\n", ""},
-        {"valid only on the second line", "\r\n" + hex40 + "\r\n", ""},
-        {"over-long, invalid first line", std::string(5000, 'x') + "\n" + hex40, ""},
+        {"byte order mark", "\xEF\xBB\xBF" + kHex40 + "\r\n", ""},
+        {"valid only on the second line", "\r\n" + kHex40 + "\r\n", ""},
+        {"over-long, invalid first line", std::string(5000, 'x') + "\n" + kHex40, ""},
     };
     enable();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(pt::write_file(id_path(), c.content));
-        lib.onServerSynchronized(0);
-        const std::string now = id_file();
-        if (!c.code.empty()) {
-            EXPECT_EQ(last_code(), c.code);
-            EXPECT_TRUE(now == c.content);
+        if (c.code.empty()) {
+            sync_with_new_id();
         } else {
-            ASSERT_EQ(now.size(), 42u);
-            EXPECT_TRUE(is_new_id(now.substr(0, 40)));
-            EXPECT_EQ(last_code(), now.substr(0, 8));
+            lib.onServerSynchronized(0);
+            EXPECT_EQ(last_code(), c.code);
+            EXPECT_TRUE(id_file() == c.content);
         }
-        EXPECT_FALSE(temp_left());
         lib.onServerDisconnected(0);
-    }
-}
-
-TEST_F(Identity, APreviousFileIsReplacedWholeAndMadePrivate) {
-    ASSERT_TRUE(pt::write_file(id_path(), std::string(3000, 'z')));
-    std::error_code ec;
-    fs::permissions(native(id_path()), fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read, ec);
-    enable();
-    lib.onServerSynchronized(0);
-    EXPECT_EQ(id_file().size(), 42u);
-    EXPECT_FALSE(temp_left());
-    if (modes_are_kept()) {
-        EXPECT_EQ(fs::status(native(id_path())).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     }
 }
 
 TEST_F(Identity, NoIdWithoutAConnectionOrALocalUser) {
     FakeHost& h = FakeHost::get();
+    auto sync_logs = [&](int32_t connection) {
+        const size_t before = h.log_lines().size();
+        lib.onServerSynchronized(connection);
+        const auto lines = h.log_lines();
+        return std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end());
+    };
     enable();
-    const size_t loaded = h.log_lines().size();
-    lib.onServerSynchronized(-1);
-    EXPECT_EQ(h.log_lines().size(), loaded);
-
+    EXPECT_TRUE(sync_logs(-1).empty());
     h.set_local_user(1, 6);
-    lib.onServerSynchronized(0);
-    EXPECT_EQ(last_lines(1), std::vector<std::string>{"[quorra_link] failed to read local Mumble user id"});
-    EXPECT_TRUE(codes().empty());
-    EXPECT_FALSE(pt::file_exists(id_path()));
+    EXPECT_EQ(sync_logs(0), std::vector<std::string>{"[quorra_link] failed to read local Mumble user id"});
     lib.shutdown();
     enabled_ = false;
 
@@ -222,15 +179,12 @@ TEST_F(Identity, NoIdWithoutAConnectionOrALocalUser) {
     MumbleApi t = h.table();
     t.getLocalUserID = nullptr;
     h.set_local_user(1, 0);
-    enable(&t);
-    const size_t before = h.log_lines().size();
-    lib.onServerSynchronized(0);
-    EXPECT_EQ(h.log_lines().size(), before);
+    enable(t);
+    EXPECT_TRUE(sync_logs(0).empty());
     EXPECT_FALSE(pt::file_exists(id_path()));
 }
 
 TEST_F(Identity, AFailingRandomSourceFallsBackToTheTickAndProcessMix) {
-    ASSERT_NE(lib.test_fail_random, nullptr);
     // The mix repeats the tick and process bytes every four bytes, so
     // byte i and byte i + 4 differ by exactly 37 * i and 37 * (i + 4).
     auto mixed = [](const std::string& hex) {
@@ -242,18 +196,13 @@ TEST_F(Identity, AFailingRandomSourceFallsBackToTheTickAndProcessMix) {
         return true;
     };
     enable();
-    lib.test_fail_random(true);
-    lib.onServerSynchronized(0);
-    std::string id = id_file().substr(0, 40);
-    EXPECT_TRUE(is_new_id(id));
-    EXPECT_TRUE(mixed(id)) << id;
-
-    lib.test_fail_random(false);
-    pt::remove_tree(id_path());
-    lib.onServerSynchronized(0);
-    id = id_file().substr(0, 40);
-    EXPECT_TRUE(is_new_id(id));
-    EXPECT_FALSE(mixed(id)) << id;
+    ASSERT_NE(lib.test_fail_random, nullptr);
+    for (bool fail : {true, false}) {
+        lib.test_fail_random(fail);
+        pt::remove_tree(id_path());
+        sync_with_new_id();
+        EXPECT_EQ(mixed(id_file()), fail) << id_file();
+    }
 }
 
 TEST_F(Identity, AnUnwritableIdFileGivesANewIdEachTime) {
