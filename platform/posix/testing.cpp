@@ -114,15 +114,22 @@ void env_set(const char* name, const char* value) {
 
 bool net_init() { return true; }
 
+namespace {
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+}  // namespace
+
 Sock listen_loopback(uint16_t port, int backlog, uint16_t* bound_port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return kBad;
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, backlog) != 0) {
         close(s);
         return kBad;
@@ -147,10 +154,7 @@ Sock accept_for(Sock listener, uint32_t timeout_ms) {
 Sock connect_loopback(uint16_t port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return kBad;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(s);
         return kBad;

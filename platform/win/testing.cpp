@@ -114,13 +114,20 @@ bool net_init() {
     return WSAStartup(MAKEWORD(2, 2), &d) == 0;
 }
 
-Sock listen_loopback(uint16_t port, int backlog, uint16_t* bound_port) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return kBad;
+namespace {
+sockaddr_in loopback(uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+}  // namespace
+
+Sock listen_loopback(uint16_t port, int backlog, uint16_t* bound_port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kBad;
+    sockaddr_in a = loopback(port);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, backlog) != 0) {
         closesocket(s);
         return kBad;
@@ -147,10 +154,7 @@ Sock accept_for(Sock listener, uint32_t timeout_ms) {
 Sock connect_loopback(uint16_t port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return kBad;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         closesocket(s);
         return kBad;

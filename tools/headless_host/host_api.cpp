@@ -183,13 +183,7 @@ mumble_error_t HostWorld::local_user(mumble_plugin_id_t caller, mumble_connectio
 
 mumble_error_t HostWorld::user_name(mumble_plugin_id_t caller, mumble_connection_t c, mumble_userid_t u,
                                     const char** out) {
-    std::lock_guard<std::mutex> g(m_);
-    ++calls_;
-    if (mumble_error_t e = check(caller, c)) return e;
-    const HostUser* user = find(u);
-    if (!user) return kEcUserNotFound;
-    *out = copy_text(user->name);
-    return kMumbleStatusOk;
+    return user_text(caller, c, u, &HostUser::name, out);
 }
 
 mumble_error_t HostWorld::all_users(mumble_plugin_id_t caller, mumble_connection_t c, mumble_userid_t** out,
@@ -209,12 +203,18 @@ mumble_error_t HostWorld::all_users(mumble_plugin_id_t caller, mumble_connection
 // yet, gives an empty text, still to be freed.
 mumble_error_t HostWorld::user_hash(mumble_plugin_id_t caller, mumble_connection_t c, mumble_userid_t u,
                                     const char** out) {
+    return user_text(caller, c, u, &HostUser::hash, out);
+}
+
+// One text of a user, handed out in host memory.
+mumble_error_t HostWorld::user_text(mumble_plugin_id_t caller, mumble_connection_t c, mumble_userid_t u,
+                                    std::string HostUser::*field, const char** out) {
     std::lock_guard<std::mutex> g(m_);
     ++calls_;
     if (mumble_error_t e = check(caller, c)) return e;
     const HostUser* user = find(u);
     if (!user) return kEcUserNotFound;
-    *out = copy_text(user->hash);
+    *out = copy_text(user->*field);
     return kMumbleStatusOk;
 }
 

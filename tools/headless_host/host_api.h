@@ -62,6 +62,8 @@ private:
     // Checks the caller and the connection; OK or the host's error code.
     mumble_error_t check(mumble_plugin_id_t caller, mumble_connection_t c) const;
     const char* copy_text(const std::string& s);  // registered malloc copy
+    mumble_error_t user_text(mumble_plugin_id_t caller, mumble_connection_t c, mumble_userid_t u,
+                             std::string HostUser::*field, const char** out);
     const HostUser* find(uint32_t session) const;
 
     std::mutex m_;
