@@ -47,11 +47,26 @@ long recv_for(Sock s, void* buf, size_t cap, uint32_t timeout_ms);
 void close_sock(Sock s);
 // A port on 127.0.0.1 where nothing listens (bound, then closed).
 uint16_t unused_port();
+// A listener on 127.0.0.1 that never accepts and whose accept queue is
+// already full: a connect to it neither completes nor fails.
+struct FullListener {
+    Sock listener = kBad, filler = kBad;
+    uint16_t port = 0;
+    bool open(uint16_t at_port = 0);
+    void close();
+    ~FullListener() { close(); }
+};
+// True when name resolves (for names a test needs in the hosts file).
+bool resolves(const char* name);
 
 // ---- process ---------------------------------------------------------------------
 // CPU time (user + system) of the whole process in seconds.
 double process_cpu_seconds();
 // Number of threads of this process (Linux: /proc; Windows: toolhelp).
 int thread_count();
+// Makes every sleep of the calling thread last about ms longer, as a sleep
+// on Windows lasts a whole timer tick (15.6 ms). False where that cannot be
+// done (Windows itself, and Wine).
+bool coarse_sleeps_for_this_thread(uint32_t ms);
 
 }  // namespace plat::testing

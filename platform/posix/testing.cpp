@@ -4,9 +4,11 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -202,6 +204,28 @@ uint16_t unused_port() {
     return port;
 }
 
+bool FullListener::open(uint16_t at_port) {
+    listener = listen_loopback(at_port, 0, &port);
+    if (listener == kBad) return false;
+    filler = connect_loopback(port);  // takes the queue's one place
+    return filler != kBad;
+}
+
+void FullListener::close() {
+    close_sock(filler);
+    close_sock(listener);
+    filler = listener = kBad;
+}
+
+bool resolves(const char* name) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    bool ok = getaddrinfo(name, "1", &hints, &list) == 0 && list;
+    if (list) freeaddrinfo(list);
+    return ok;
+}
+
 double process_cpu_seconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -217,6 +241,10 @@ int thread_count() {
         closedir(d);
     }
     return n;
+}
+
+bool coarse_sleeps_for_this_thread(uint32_t ms) {
+    return prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(ms) * 1000000UL, 0, 0, 0) == 0;
 }
 
 }  // namespace plat::testing

@@ -198,6 +198,28 @@ uint16_t unused_port() {
     return port;
 }
 
+bool FullListener::open(uint16_t at_port) {
+    listener = listen_loopback(at_port, 0, &port);
+    if (listener == kBad) return false;
+    filler = connect_loopback(port);  // takes the queue's one place
+    return filler != kBad;
+}
+
+void FullListener::close() {
+    close_sock(filler);
+    close_sock(listener);
+    filler = listener = kBad;
+}
+
+bool resolves(const char* name) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    bool ok = getaddrinfo(name, "1", &hints, &list) == 0 && list;
+    if (list) freeaddrinfo(list);
+    return ok;
+}
+
 double process_cpu_seconds() {
     FILETIME c, e, k, u;
     GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
@@ -219,5 +241,7 @@ int thread_count() {
     CloseHandle(snap);
     return n;
 }
+
+bool coarse_sleeps_for_this_thread(uint32_t) { return false; }
 
 }  // namespace plat::testing
