@@ -157,26 +157,26 @@ void exchange(const Attempt& a, Buffers* b) {
     }
 }
 
-// Sends HELLO and reads the reply. True when the server accepted.
-bool greet(const Attempt& a, Buffers* b) {
+enum class Greeting { accepted, refused, woken };
+
+// Sends HELLO and reads the reply.
+Greeting greet(const Attempt& a, Buffers* b) {
     FalloffConn& c = b->conn;
     char hello[kHelloBuffer];
     size_t n = format_hello(hello, sizeof hello, a.key, a.client_id);
     int r = plat::net_send(c.sock, hello, n, c.send_timeout_ms, c.waker);
-    if (r == -2) return false;
+    if (r == -2) return Greeting::woken;
     if (r != 0) {
         wlog(false, "falloff_hello_send_fail wsa=%d", plat::net_last_error());
-        pause(a);
-        return false;
+        return Greeting::refused;
     }
     ReadOutcome o = read_line(&c, b->line);
-    if (o == ReadOutcome::woken) return false;
+    if (o == ReadOutcome::woken) return Greeting::woken;
     if (!hello_accepted(o, b->line)) {
         wlog(false, "falloff_hello_rejected reply=%s", b->line);
-        pause(a);
-        return false;
+        return Greeting::refused;
     }
-    return true;
+    return Greeting::accepted;
 }
 
 void attempt(Buffers* b) {
@@ -211,8 +211,12 @@ void attempt(Buffers* b) {
     c.receive_timeout_ms = g_worker_timing.receive_timeout_ms;
     c.send_timeout_ms = g_worker_timing.send_timeout_ms;
     c.pos = c.len = 0;
-    if (superseded(a) || !greet(a, b)) {
+    const Greeting g = superseded(a) ? Greeting::woken : greet(a, b);
+    if (g != Greeting::accepted) {
+        // The server sees the close at once; the next attempt comes one
+        // whole pause after it.
         plat::net_close(sock);
+        if (g == Greeting::refused) pause(a);
         return;
     }
     wlog(true, "connected to falloff %s:%d", a.host, a.port);

@@ -167,6 +167,22 @@ TEST_F(Worker, RefusedGreetingsAreLoggedAndRetried) {
     }
 }
 
+// What the server's operator sees of a refused client: the connection
+// closed as soon as the refusal is read, and the next attempt one whole
+// reconnect pause after that close.
+TEST_F(Worker, ARefusedClientClosesAtOnceAndComesBackAFullPauseLater) {
+    lib.test_timing()->reconnect_unit_ms = 200;  // reconnect_sec=2 -> 400 ms
+    server.set_hello_reply(HelloReply::error_line);
+    write_ini();
+    enable();
+    synchronise();
+    ASSERT_TRUE(server.wait_until([&] { return server.connections() >= 2; }, 3000));
+    auto t = server.timeline();
+    ASSERT_NE(t[0].peer_closed, ClientTimes{}.peer_closed) << "the server never saw the close";
+    EXPECT_LT(t[0].peer_closed - t[0].accepted, std::chrono::milliseconds(150));
+    EXPECT_GE(t[1].accepted - t[0].peer_closed, std::chrono::milliseconds(380));
+}
+
 TEST_F(Worker, OkWithoutLineFeedAcceptsAfterTheSilence) {
     server.set_hello_reply(HelloReply::ok_no_newline);
     connect_and_greet();

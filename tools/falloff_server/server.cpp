@@ -82,6 +82,10 @@ bool FalloffServer::client_connected() {
     std::lock_guard<std::mutex> g(m_);
     return client_ != pt::kBad;
 }
+std::vector<ClientTimes> FalloffServer::timeline() {
+    std::lock_guard<std::mutex> g(m_);
+    return timeline_;
+}
 
 bool FalloffServer::wait_until(const std::function<bool()>& pred, uint32_t timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -100,6 +104,13 @@ bool FalloffServer::wait_until(const std::function<bool()>& pred, uint32_t timeo
 
 void FalloffServer::note() { cv_.notify_all(); }
 
+void FalloffServer::note_peer_closed() {
+    std::lock_guard<std::mutex> g(m_);
+    if (!timeline_.empty() && timeline_.back().peer_closed == std::chrono::steady_clock::time_point{})
+        timeline_.back().peer_closed = std::chrono::steady_clock::now();
+    note();
+}
+
 bool FalloffServer::read_line(pt::Sock c, std::string* pending, std::string* line, uint32_t timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
@@ -114,7 +125,10 @@ bool FalloffServer::read_line(pt::Sock c, std::string* pending, std::string* lin
         char buf[4096];
         long n = pt::recv_for(c, buf, sizeof buf, 20);
         if (n == -2) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            note_peer_closed();
+            return false;
+        }
         pending->append(buf, static_cast<size_t>(n));
     }
 }
@@ -126,6 +140,7 @@ void FalloffServer::run() {
         {
             std::lock_guard<std::mutex> g(m_);
             ++connections_;
+            timeline_.push_back({std::chrono::steady_clock::now(), {}});
             note();
         }
         serve(c);
@@ -197,7 +212,10 @@ void FalloffServer::serve(pt::Sock c) {
             if (stop_) break;
             char probe;
             long n = pt::recv_for(c, &probe, 1, 0);
-            if (n == 0 || n == -1) break;
+            if (n == 0 || n == -1) {
+                note_peer_closed();
+                break;
+            }
             if (n > 0) pending.push_back(probe);
             continue;
         }

@@ -3,6 +3,7 @@
 // it as a program that plays a scenario of timed lines.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,12 @@ enum class HelloReply {
     close,       // closes at once
     ping_first,  // sends "PING\n" instead of an answer
     ok_no_newline,  // "OK" without a line feed, then silence
+};
+
+// When the server accepted a client and when it saw that client close.
+struct ClientTimes {
+    std::chrono::steady_clock::time_point accepted;
+    std::chrono::steady_clock::time_point peer_closed;  // epoch: not (yet) seen
 };
 
 class FalloffServer {
@@ -50,6 +57,7 @@ public:
     std::vector<std::string> lines();  // lines received after the greeting
     int pings_received();
     bool client_connected();
+    std::vector<ClientTimes> timeline();  // one entry per accepted client
 
     // Waits up to timeout_ms for pred() to hold (checked on every event).
     bool wait_until(const std::function<bool()>& pred, uint32_t timeout_ms);
@@ -57,9 +65,11 @@ public:
 private:
     void run();
     void serve(plat::testing::Sock c);
-    // One line from c into line; false on close or stop.
+    // One line from c into line; false on close, time-out or stop. A close
+    // by the peer is noted in the timeline.
     bool read_line(plat::testing::Sock c, std::string* pending, std::string* line, uint32_t timeout_ms);
     void note();
+    void note_peer_closed();
 
     plat::testing::Sock listener_ = plat::testing::kBad;
     uint16_t port_ = 0;
@@ -75,5 +85,6 @@ private:
     std::function<void(FalloffServer&)> on_client_;
     int connections_ = 0, accepted_ = 0, pings_ = 0;
     std::vector<std::string> hellos_, lines_;
+    std::vector<ClientTimes> timeline_;
     std::mutex send_m_;
 };
