@@ -33,33 +33,69 @@ struct LocalEvent {
     ~LocalEvent() { WSACloseEvent(ev); }
 };
 
-// 1 ready, 0 time-out, -1 error, -2 woken. mask: FD_* events for s.
-int wait_socket(SOCKET s, long mask, uint32_t timeout_ms, Waker* w) {
+// What is left of a wait of timeout_ms that began at start, as
+// WaitForMultipleObjects takes it (INFINITE only for kWaitForever).
+DWORD time_left(uint32_t start, uint32_t timeout_ms) {
+    if (timeout_ms == kWaitForever) return INFINITE;
+    uint32_t spent = tick_ms() - start;
+    return spent >= timeout_ms ? 0 : static_cast<DWORD>(timeout_ms - spent);
+}
+
+// 1 ready, 0 time-out, -1 error, -2 woken. mask: the FD_* events for s.
+//
+// The Waker's socket event serves every socket in turn, and is left set by
+// whatever arrived while nobody waited (data read later without a wait, a
+// close, events of a socket since closed). So a new socket is tied to it
+// only after a reset, and a wake-up without one of the awaited events
+// counts for nothing: the wait goes on for the time left.
+int wait_socket(SOCKET s, long mask, uint32_t timeout_ms, Waker* w, bool new_socket = false) {
     LocalEvent local;
     const bool own_event = !(w && w->ready);
-    WSAEVENT sev = (w && w->ready) ? events_of(w)->sock : local.ev;
+    WSAEVENT sev = own_event ? local.ev : events_of(w)->sock;
+    if (new_socket) WSAResetEvent(sev);
     if (WSAEventSelect(s, sev, mask) != 0) {
         remember(WSAGetLastError());
         return -1;
     }
     HANDLE handles[2] = {sev, nullptr};
     DWORD n = 1;
-    if (w && w->ready) handles[n++] = events_of(w)->wake;
-    DWORD r = WaitForMultipleObjects(n, handles, FALSE, timeout_ms == kWaitForever ? INFINITE : timeout_ms);
-    WSANETWORKEVENTS ne{};
-    WSAEnumNetworkEvents(s, sev, &ne);  // also resets the socket event
+    if (!own_event) handles[n++] = events_of(w)->wake;
+    const uint32_t start = tick_ms();
+    int result;
+    for (;;) {
+        DWORD r = WaitForMultipleObjects(n, handles, FALSE, time_left(start, timeout_ms));
+        if (r == WAIT_OBJECT_0 + 1) {
+            result = -2;
+            break;
+        }
+        if (r == WAIT_TIMEOUT) {
+            result = 0;
+            break;
+        }
+        if (r != WAIT_OBJECT_0) {
+            remember(static_cast<int>(GetLastError()));
+            result = -1;
+            break;
+        }
+        WSANETWORKEVENTS ne{};
+        WSAEnumNetworkEvents(s, sev, &ne);  // also resets the event
+        if (!(ne.lNetworkEvents & mask)) {
+            if (time_left(start, timeout_ms) == 0) {
+                result = 0;
+                break;
+            }
+            continue;
+        }
+        if ((mask & FD_CONNECT) && (ne.lNetworkEvents & FD_CONNECT) && ne.iErrorCode[FD_CONNECT_BIT]) {
+            remember(ne.iErrorCode[FD_CONNECT_BIT]);
+            result = -1;
+            break;
+        }
+        result = 1;
+        break;
+    }
     if (own_event) WSAEventSelect(s, nullptr, 0);  // the local event dies here
-    if (r == WAIT_OBJECT_0 + 1) return -2;
-    if (r == WAIT_TIMEOUT) return 0;
-    if (r != WAIT_OBJECT_0) {
-        remember(static_cast<int>(GetLastError()));
-        return -1;
-    }
-    if ((mask & FD_CONNECT) && (ne.lNetworkEvents & FD_CONNECT) && ne.iErrorCode[FD_CONNECT_BIT]) {
-        remember(ne.iErrorCode[FD_CONNECT_BIT]);
-        return -1;
-    }
-    return 1;
+    return result;
 }
 }  // namespace
 
@@ -142,7 +178,7 @@ ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* 
             closesocket(s);
             continue;
         }
-        int r = wait_socket(s, FD_CONNECT, kWaitForever, w);
+        int r = wait_socket(s, FD_CONNECT, kWaitForever, w, true);
         if (r == -2) {
             closesocket(s);
             result = ConnectResult::woken;

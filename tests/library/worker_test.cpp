@@ -183,6 +183,44 @@ TEST_F(Worker, ARefusedClientClosesAtOnceAndComesBackAFullPauseLater) {
     EXPECT_GE(t[1].accepted - t[0].peer_closed, std::chrono::milliseconds(380));
 }
 
+// A line and the server's close that arrive while the worker is busy
+// elsewhere (here in its directory refresh) leave nothing behind that makes
+// the next connect look made before it is: a connect to a listener whose
+// queue is full stays a connect in progress.
+TEST_F(Worker, AConnectCountsAsMadeOnlyOnceItIsMade) {
+    lib.test_timing()->reconnect_unit_ms = 150;  // 300 ms pause
+    lib.test_timing()->refresh_interval_ms = 50;  // after the first receive time-out
+    server.stop();
+    ASSERT_TRUE(server.start(0, 0));  // a queue of one place
+    HostMainThread main(2000);
+    FakeHost::get().set_main_thread(&main);
+    main.run([&] {
+        write_ini();
+        enable();
+        synchronise();
+    });
+    // The worker's first refresh comes after a wait for data that timed out.
+    main.trap(ApiCall::all_users, [&] {
+        server.set_accepting(false);
+        server.send_line(std::string("UPDATE2 ") + kAliceHash + " 1 0");
+        server.close_client();
+        server.wait_until([&] { return !server.client_connected(); }, 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the close reaches the worker
+    });
+    ASSERT_TRUE(eventually([&] { return log_has("falloff_disconnected"); }));
+    pt::Sock filler = pt::connect_loopback(server.port());  // fills the one-place queue
+    ASSERT_NE(filler, pt::kBad);
+    ASSERT_TRUE(eventually([&] { return log_count("falloff_connect_attempt") == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // past the 500 ms send time-out
+    EXPECT_FALSE(log_has("falloff_hello_send_fail"));
+    EXPECT_FALSE(log_has("falloff_connect_fail"));
+    EXPECT_EQ(log_count("connected to falloff"), 1u);
+    auto t0 = Clock::now();
+    main.run([&] { shutdown(); });
+    EXPECT_LT(ms_since(t0), 500);
+    pt::close_sock(filler);
+}
+
 TEST_F(Worker, OkWithoutLineFeedAcceptsAfterTheSilence) {
     server.set_hello_reply(HelloReply::ok_no_newline);
     connect_and_greet();

@@ -94,6 +94,12 @@ protected:
         return s;
     }
     bool log_has(const std::string& text) { return log_file().find(text) != std::string::npos; }
+    size_t log_count(const std::string& text) {
+        std::string log = log_file();
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    }
 
     PluginDir dir;
     PluginLib lib;

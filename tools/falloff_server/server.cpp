@@ -34,6 +34,7 @@ void FalloffServer::set_answer_ping(bool on) {
     std::lock_guard<std::mutex> g(m_);
     answer_ping_ = on;
 }
+void FalloffServer::set_accepting(bool on) { accepting_ = on; }
 void FalloffServer::set_on_client(std::function<void(FalloffServer&)> fn) {
     std::lock_guard<std::mutex> g(m_);
     on_client_ = std::move(fn);
@@ -135,6 +136,10 @@ bool FalloffServer::read_line(pt::Sock c, std::string* pending, std::string* lin
 
 void FalloffServer::run() {
     while (!stop_) {
+        if (!accepting_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         pt::Sock c = pt::accept_for(listener_, 20);
         if (c == pt::kBad) continue;
         {

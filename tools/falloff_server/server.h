@@ -42,6 +42,8 @@ public:
     void set_expected_key(const std::string& key);  // empty: any key
     void set_hello_reply(HelloReply r);
     void set_answer_ping(bool on);                  // "OK\n" to each PING (default on)
+    // Off: clients queue up in the listener's backlog and are not accepted.
+    void set_accepting(bool on);
     // Called for each accepted client once the greeting succeeded.
     void set_on_client(std::function<void(FalloffServer&)> fn);
 
@@ -82,6 +84,7 @@ private:
     std::string key_;
     HelloReply reply_ = HelloReply::ok;
     bool answer_ping_ = true;
+    std::atomic<bool> accepting_{true};
     std::function<void(FalloffServer&)> on_client_;
     int connections_ = 0, accepted_ = 0, pings_ = 0;
     std::vector<std::string> hellos_, lines_;
