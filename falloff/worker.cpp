@@ -2,13 +2,15 @@
 // the connection ends, pause, again.
 //
 // Stopping never hangs the host: every wait of the worker (pause, connect,
-// send, receive) also wakes on the stop signal, and a stop waits for the
-// thread at most stop_wait_ms. A worker that is still running then (only
-// name resolution or a slow host call cannot be cut short) is abandoned: it
-// never touches shared state again, the library stays mapped until it has
-// left, and a later start takes it back instead of starting a second one.
+// send, receive) also wakes on the stop signal, and a stop lasts at most
+// stop_wait_ms, measured on the tick counter. A worker that is still running
+// then (only name resolution or a slow host call cannot be cut short) is
+// abandoned: it never touches shared state or the host again, the library
+// stays mapped until it has left, and a later start takes it back instead of
+// starting a second one.
 #include "falloff/worker.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -24,32 +26,46 @@ WorkerTiming g_worker_timing;
 
 namespace {
 std::mutex g_lifecycle;          // start and stop never interleave
-std::mutex g_gate;               // held by the worker while it touches shared state
-bool g_alive = false;            // under g_gate: a worker thread runs our code
-bool g_abandoned = false;        // under g_gate: the last stop gave up waiting
+std::mutex g_control;            // the worker's exit and a start's take-back decide under it
+std::atomic<bool> g_alive{false};      // a worker thread runs our code
+std::atomic<bool> g_abandoned{false};  // the last stop gave up waiting for it
+std::atomic<bool> g_busy{false};       // it is inside shared state or a host call
 plat::Atomic32 g_generation{0};  // bumped when a start takes an abandoned worker back
 plat::Waker g_waker{};           // made once; the stop signal for every wait
 
 bool running() { return plat::atomic_cas(&g_state.running, 1, 1) == 1; }
 
 // Entry to shared state (tables, settings, the log, the host). False for an
-// abandoned worker, which must then leave.
+// abandoned worker, which must then leave. No lock is held inside: a stop
+// that gives up sets g_abandoned and does not wait past its bound for a
+// worker that is in a host call.
 bool gate_enter() {
-    g_gate.lock();
-    if (!g_abandoned) return true;
-    g_gate.unlock();
+    g_busy.store(true, std::memory_order_seq_cst);
+    if (!g_abandoned.load(std::memory_order_seq_cst)) return true;
+    g_busy.store(false, std::memory_order_release);
     return false;
 }
-void gate_leave() { g_gate.unlock(); }
+void gate_leave() { g_busy.store(false, std::memory_order_release); }
 
 // At each reading of the running flag: true to go on; false when the worker
 // is to end, in which case it is counted as gone.
 bool keep_running() {
     if (running()) return true;
-    std::lock_guard<std::mutex> held(g_gate);
+    std::lock_guard<std::mutex> held(g_control);
     if (running() && !g_abandoned) return true;  // a start took it back meanwhile
     g_alive = false;
     return false;
+}
+
+// Polls pred until it holds or budget_ms have passed since start (ticks,
+// not a count of sleeps: a sleep may last a whole timer tick).
+template <typename Pred>
+bool poll_until(Pred pred, uint32_t start, uint32_t budget_ms) {
+    for (;;) {
+        if (pred()) return true;
+        if (plat::tick_ms() - start >= budget_ms) return false;
+        plat::sleep_ms(1);
+    }
 }
 
 void wlog(bool to_host, const char* fmt, ...) QL_PRINTF(2, 3);
@@ -241,7 +257,7 @@ void falloff_worker_start() {
     if (!g_waker.ready) plat::waker_init(&g_waker);
     plat::waker_reset(&g_waker);
     {
-        std::lock_guard<std::mutex> held(g_gate);
+        std::lock_guard<std::mutex> held(g_control);
         if (g_alive) {
             // The worker a stop gave up on is still running: take it back,
             // and have it begin a fresh attempt for the new session.
@@ -256,10 +272,7 @@ void falloff_worker_start() {
     plat::atomic_exchange(&g_state.running, 1);
     if (!plat::thread_start(&g_state.worker, falloff_worker_main, nullptr)) {
         plat::atomic_exchange(&g_state.running, 0);
-        {
-            std::lock_guard<std::mutex> held(g_gate);
-            g_alive = false;
-        }
+        g_alive = false;
         plugin_log("failed to start falloff worker");
     }
 }
@@ -268,35 +281,31 @@ void falloff_worker_stop() {
     std::lock_guard<std::mutex> serial(g_lifecycle);
     if (plat::atomic_cas(&g_state.running, 1, 0) != 1) return;
     plat::waker_signal(&g_waker);
+    const uint32_t start = plat::tick_ms();
     const uint32_t budget = g_worker_timing.stop_wait_ms;
+    // A tenth of the budget is kept for the hand-over below.
+    const uint32_t wait = budget - budget / 10;
     bool ended;
     if (g_state.worker.valid) {
-        ended = plat::thread_wait(&g_state.worker, budget);
+        ended = plat::thread_wait(&g_state.worker, wait);
     } else {
         // A worker taken back after an abandonment has no handle; the
         // library is pinned already, so its leaving is enough. (Polled: a
         // condition variable here would be destroyed at process exit under
         // a thread that may still be on its way out.)
-        ended = false;
-        for (uint32_t waited = 0;; waited += 2) {
-            if (!falloff_worker_alive()) {
-                ended = true;
-                break;
-            }
-            if (waited >= budget) break;
-            plat::sleep_ms(2);
-        }
+        ended = poll_until([] { return !g_alive.load(); }, start, wait);
     }
     if (ended) return;
     {
-        std::lock_guard<std::mutex> held(g_gate);
+        std::lock_guard<std::mutex> held(g_control);
         g_abandoned = true;
     }
     plat::pin_module();
     plat::thread_forget(&g_state.worker);
+    // A worker inside shared state finishes that step (a table copy); one
+    // inside a host call may take longer, and is not waited for past the
+    // budget: it touches nothing of ours once the call returns.
+    poll_until([] { return !g_busy.load(); }, start, budget);
 }
 
-bool falloff_worker_alive() {
-    std::lock_guard<std::mutex> held(g_gate);
-    return g_alive;
-}
+bool falloff_worker_alive() { return g_alive.load(); }

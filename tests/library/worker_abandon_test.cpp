@@ -67,3 +67,17 @@ TEST_F(Abandon, AnAbandonedWorkerLeavesSharedStateAloneAndOutlivesTheUnload) {
     EXPECT_EQ(FakeHost::get().log_lines().size(), host_lines);
     EXPECT_EQ(FakeHost::get().calls_in_progress(), 0);
 }
+
+// A worker taken back has no thread handle: its stop polls for it. Each
+// poll's sleep may last a whole timer tick (15.6 ms on Windows); the stop
+// still keeps its bound.
+TEST_F(Abandon, TheStopOfATakenBackWorkerKeepsItsBoundWhenSleepsAreCoarse) {
+    connect_then_slow_host(900);
+    lib.onServerDisconnected(0);           // gives up on the worker
+    FakeHost::get().set_call_delay_ms(0);
+    synchronise(1);                        // takes it back; it is still in the host call
+    pt::coarse_sleeps_for_this_thread(16);
+    const long took = time_ms([&] { lib.onServerDisconnected(0); });
+    pt::coarse_sleeps_for_this_thread(0);
+    EXPECT_LT(took, 350);  // the bound is 100 ms here
+}
