@@ -107,7 +107,7 @@ bool take_snapshot(Attempt* a) {
     a->port = s.server_port;
     copy_text(a->key, sizeof a->key, s.api_key);
     a->enabled = s.enabled != 0;
-    a->pause_ms = static_cast<uint32_t>(s.reconnect_sec < 1 ? 1 : s.reconnect_sec) * g_worker_timing.reconnect_unit_ms;
+    a->pause_ms = falloff_reconnect_pause_ms(s.reconnect_sec, g_worker_timing.reconnect_unit_ms);
     {
         StateLock held;
         copy_text(a->client_id, sizeof a->client_id, g_state.client_id);
@@ -249,6 +249,12 @@ void falloff_worker_main(void*) {
     do {
         attempt(&b);
     } while (keep_running());
+}
+
+uint32_t falloff_reconnect_pause_ms(int32_t reconnect_sec, uint32_t unit_ms) {
+    const uint64_t units = reconnect_sec < 1 ? 1u : static_cast<uint64_t>(reconnect_sec);
+    const uint64_t ms = units * unit_ms;
+    return ms > kLongestPauseMs ? kLongestPauseMs : static_cast<uint32_t>(ms);
 }
 
 void falloff_worker_start() {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "platform/net.h"
@@ -41,12 +42,15 @@ int wait_fd(int s, short events, uint32_t timeout_ms, Waker* w) {
         wake_index = static_cast<int>(n);
         fds[n++] = pollfd{pipe_of(w)->rd, POLLIN, 0};
     }
-    uint32_t start = tick_ms();
+    const uint32_t start = tick_ms();
     for (;;) {
+        // poll takes at most INT_MAX ms; a longer wait is made of several.
         int left = -1;
+        uint32_t remaining = 0;
         if (timeout_ms != kWaitForever) {
             uint32_t spent = tick_ms() - start;
-            left = spent >= timeout_ms ? 0 : static_cast<int>(timeout_ms - spent);
+            remaining = spent >= timeout_ms ? 0 : timeout_ms - spent;
+            left = remaining > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(remaining);
         }
         int r = poll(fds, n, left);
         if (r < 0) {
@@ -54,7 +58,10 @@ int wait_fd(int s, short events, uint32_t timeout_ms, Waker* w) {
             remember(errno);
             return -1;
         }
-        if (r == 0) return 0;
+        if (r == 0) {
+            if (remaining > static_cast<uint32_t>(INT_MAX)) continue;
+            return 0;
+        }
         if (wake_index >= 0 && fds[wake_index].revents) return -2;
         return 1;
     }

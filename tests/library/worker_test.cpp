@@ -221,6 +221,23 @@ TEST_F(Worker, AConnectCountsAsMadeOnlyOnceItIsMade) {
     pt::close_sock(filler);
 }
 
+// A reconnect_sec whose milliseconds do not fit 32 bits gives the longest
+// pause there is, not a pause of nothing: one attempt, then quiet.
+TEST_F(Worker, AHugeReconnectPauseIsNotAConnectionStorm) {
+    lib.test_timing()->reconnect_unit_ms = 1000;  // seconds, as in the plug-in
+    write_ini("reconnect_sec=536870912\n");       // 2^29 s: 0 ms when counted in 32 bits
+    pt::env_set("QUORRA_LINK_PORT", std::to_string(pt::unused_port()).c_str());
+    enable();
+    synchronise();
+    ASSERT_TRUE(eventually([&] { return log_has("falloff_connect_fail"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(log_count("falloff_connect_attempt"), 1u);
+    auto t0 = Clock::now();
+    shutdown();
+    EXPECT_LT(ms_since(t0), 500);
+    pt::env_set("QUORRA_LINK_PORT", nullptr);
+}
+
 TEST_F(Worker, OkWithoutLineFeedAcceptsAfterTheSilence) {
     server.set_hello_reply(HelloReply::ok_no_newline);
     connect_and_greet();
