@@ -6,7 +6,6 @@
 #include "config/decimal.h"
 #include "directory/hash_text.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
 
 namespace {
 bool is_space(unsigned char c) {
@@ -112,8 +111,7 @@ void settings_read_environment(PluginSettings* s) {
     if (n >= 1 && n <= 31) s->server_port = parse_int_prefix(port);
 }
 
-void load_settings() {
-    PluginSettings* s = &g_state.settings;
+void load_settings(PluginSettings* s) {
     settings_defaults(s);
     settings_locate(s);
     settings_read_file(s, s->config_path);

@@ -23,7 +23,7 @@ struct PluginSettings {
 };
 
 // Defaults, then quorra_link.ini beside the library, then the environment.
-void load_settings();
+void load_settings(PluginSettings* s);
 
 // The pieces of load_settings, for a record of the caller's.
 void settings_defaults(PluginSettings* s);

@@ -1,7 +1,6 @@
 // The 23 functions the host calls. Each is a thin shim over the part of the
 // plug-in that owns the behaviour.
 #include "audio/gain_pan.h"
-#include "directory/user_hashes.h"
 #include "plugin/host_api.h"
 #include "plugin/lifecycle.h"
 #include "plugin/mumble_abi.h"
@@ -38,11 +37,11 @@ QL_EXPORT mumble_error_t mumble_init(mumble_plugin_id_t id) {
 QL_EXPORT void mumble_shutdown() { plugin_shutdown(); }
 QL_EXPORT void mumble_onServerSynchronized(mumble_connection_t c) { plugin_server_synchronized(c); }
 QL_EXPORT void mumble_onServerDisconnected(mumble_connection_t) { plugin_server_disconnected(); }
-QL_EXPORT void mumble_onUserAdded(mumble_connection_t, mumble_userid_t) { refresh_user_hashes(); }
-QL_EXPORT void mumble_onUserRemoved(mumble_connection_t, mumble_userid_t) { refresh_user_hashes(); }
+QL_EXPORT void mumble_onUserAdded(mumble_connection_t, mumble_userid_t) { plugin_user_event(); }
+QL_EXPORT void mumble_onUserRemoved(mumble_connection_t, mumble_userid_t) { plugin_user_event(); }
 QL_EXPORT void mumble_onChannelEntered(mumble_connection_t, mumble_userid_t, mumble_channelid_t,
                                        mumble_channelid_t) {
-    refresh_user_hashes();
+    plugin_user_event();
 }
 
 QL_EXPORT bool mumble_onAudioInput(short*, uint32_t, uint16_t, uint32_t, bool) { return false; }

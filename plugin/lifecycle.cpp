@@ -1,5 +1,8 @@
 #include "plugin/lifecycle.h"
 
+#include <mutex>
+#include <new>
+
 #include "config/settings.h"
 #include "directory/user_hashes.h"
 #include "falloff/worker.h"
@@ -8,42 +11,82 @@
 #include "platform/net.h"
 #include "plugin/state.h"
 
+namespace {
+// The life-cycle's state changes (the lock's existence, the socket layer,
+// the connection id, the worker) run under this mutex. Mumble calls
+// onServerDisconnected on the connection's own thread and everything else
+// on its main thread, so a disconnect can meet a shutdown or an init. The
+// mutex is never destroyed: a call that comes after shutdown, even at
+// process exit, still finds it whole and sees that there is nothing to do.
+// It is never held across a call into the host.
+std::mutex& lifecycle_mutex() {
+    alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+    static std::mutex* m = new (storage) std::mutex;
+    return *m;
+}
+
+bool initialised() { return g_state.lock_initialised.load(std::memory_order_acquire) != 0; }
+}  // namespace
+
 void plugin_init(uint32_t plugin_id) {
-    g_state.plugin_id = plugin_id;
-    plat::lock_init(&g_state.lock);
-    g_state.lock_initialised = 1;
-    load_settings();
-    if (plat::net_startup()) {
-        g_state.socket_layer_started = 1;
-    } else {
-        file_log("WSAStartup failed");
+    PluginSettings fresh;
+    load_settings(&fresh);  // files and environment, before any lock is taken
+    bool sockets_failed = false;
+    {
+        std::lock_guard<std::mutex> held(lifecycle_mutex());
+        g_state.plugin_id = plugin_id;
+        if (!initialised()) plat::lock_init(&g_state.lock);
+        g_state.settings = fresh;
+        if (!g_state.socket_layer_started) {
+            if (plat::net_startup()) {
+                g_state.socket_layer_started = 1;
+            } else {
+                sockets_failed = true;
+            }
+        }
+        g_state.lock_initialised.store(1, std::memory_order_release);
     }
+    if (sockets_failed) file_log("WSAStartup failed");
     const PluginSettings& s = g_state.settings;
     plugin_log("loaded version=%d.%d.%d config=%s host=%s port=%d enabled=%d", 0, 1, 0, s.config_path,
                s.server_host, s.server_port, s.enabled ? 1 : 0);
 }
 
 void plugin_shutdown() {
+    std::lock_guard<std::mutex> held(lifecycle_mutex());
+    if (!initialised()) return;
     falloff_worker_stop();
-    if (g_state.lock_initialised) clear_connection_state();
+    clear_connection_state();
     if (g_state.socket_layer_started) {
         plat::net_cleanup();
         g_state.socket_layer_started = 0;
     }
-    if (g_state.lock_initialised) {
-        plat::lock_destroy(&g_state.lock);
-        g_state.lock_initialised = 0;
-    }
+    g_state.lock_initialised.store(0, std::memory_order_release);
+    plat::lock_destroy(&g_state.lock);
 }
 
 void plugin_server_synchronized(int32_t connection) {
-    plat::atomic_write_relaxed(&g_state.connection_id, connection);
+    {
+        std::lock_guard<std::mutex> held(lifecycle_mutex());
+        if (!initialised()) return;
+        plat::atomic_write_relaxed(&g_state.connection_id, connection);
+    }
+    // Host calls, made without the mutex. Mumble makes this call and init
+    // and shutdown on its main thread, so the lock cannot go meanwhile.
     establish_client_id(connection);
     refresh_user_hashes();
-    falloff_worker_start();
+    std::lock_guard<std::mutex> held(lifecycle_mutex());
+    if (initialised()) falloff_worker_start();
 }
 
 void plugin_server_disconnected() {
+    std::lock_guard<std::mutex> held(lifecycle_mutex());
+    if (!initialised()) return;
     falloff_worker_stop();
     clear_connection_state();
+}
+
+void plugin_user_event() {
+    // On the main thread, like init and shutdown.
+    if (initialised()) refresh_user_hashes();
 }

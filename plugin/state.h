@@ -1,6 +1,7 @@
 // PluginState: the process-wide state of the loaded library, one instance
 // in static storage. Zero at load except the connection id (-1).
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "config/settings.h"
@@ -16,7 +17,7 @@ struct PluginState {
     uint32_t plugin_id = 0;
     plat::Atomic32 connection_id{-1};  // whole 32-bit reads and writes
     plat::Lock lock{};                 // guards client_id, directory, speakers
-    uint8_t lock_initialised = 0;
+    std::atomic<uint8_t> lock_initialised{0};  // also: between init and shutdown
     uint8_t socket_layer_started = 0;
     plat::Atomic32 running{0};         // the falloff worker is meant to run
     plat::Thread worker{};
