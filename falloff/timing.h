@@ -11,6 +11,7 @@ struct WorkerTiming {
     uint32_t reconnect_unit_ms = 1000;  // reconnect_sec is counted in these
     uint32_t stop_wait_ms = 1500;       // the longest a stop waits for the worker
     uint32_t tick_offset = 0;           // added to the tick counter (wrap tests)
+    uint32_t resolve_delay_ms = 0;      // stands in for a slow name resolution
 };
 
 extern WorkerTiming g_worker_timing;

@@ -101,6 +101,14 @@ bool superseded(const Attempt& a) { return plat::atomic_read(&g_generation) != a
 
 bool take_snapshot(Attempt* a) {
     if (!gate_enter()) return false;
+    // The stop signal is re-armed for this attempt. A stop or a take-back
+    // that signalled before this point has already cleared the flag or
+    // bumped the generation, both read below, so neither is lost.
+    plat::waker_reset(&g_waker);
+    if (!running()) {
+        gate_leave();
+        return false;
+    }
     a->generation = plat::atomic_read(&g_generation);
     const PluginSettings& s = g_state.settings;
     copy_text(a->host, sizeof a->host, s.server_host);
@@ -205,6 +213,7 @@ void attempt(Buffers* b) {
     wlog(false, "falloff_connect_attempt host=%s port=%d", a.host, a.port);
     char port_text[32];
     std::snprintf(port_text, sizeof port_text, "%d", a.port);
+    if (g_worker_timing.resolve_delay_ms) plat::sleep_ms(g_worker_timing.resolve_delay_ms);
 
     plat::Socket sock = plat::kNoSocket;
     switch (plat::net_connect(a.host, port_text, &g_waker, &sock)) {
@@ -261,20 +270,23 @@ void falloff_worker_start() {
     std::lock_guard<std::mutex> serial(g_lifecycle);
     if (plat::atomic_cas(&g_state.running, 1, 1) == 1) return;
     if (!g_waker.ready) plat::waker_init(&g_waker);
-    plat::waker_reset(&g_waker);
     {
         std::lock_guard<std::mutex> held(g_control);
         if (g_alive) {
-            // The worker a stop gave up on is still running: take it back,
-            // and have it begin a fresh attempt for the new session.
+            // The worker a stop gave up on is still running: take it back.
+            // The signal ends whatever it waits in (the old session's
+            // connect, say); it re-arms the signal as it begins a fresh
+            // attempt for the new session.
             g_abandoned = false;
             plat::atomic_exchange(&g_generation, plat::atomic_read(&g_generation) + 1);
             plat::atomic_exchange(&g_state.running, 1);
+            plat::waker_signal(&g_waker);
             return;
         }
         g_alive = true;
         g_abandoned = false;
     }
+    plat::waker_reset(&g_waker);
     plat::atomic_exchange(&g_state.running, 1);
     if (!plat::thread_start(&g_state.worker, falloff_worker_main, nullptr)) {
         plat::atomic_exchange(&g_state.running, 0);

@@ -127,6 +127,10 @@ ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* 
     }
     ConnectResult result = ConnectResult::none_connected;
     for (addrinfo* a = list; a; a = a->ai_next) {
+        if (w && waker_wait(w, 0)) {  // a stop between two addresses
+            result = ConnectResult::woken;
+            break;
+        }
         int s = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (s < 0) {
             remember(errno);

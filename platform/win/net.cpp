@@ -158,6 +158,10 @@ ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* 
     }
     ConnectResult result = ConnectResult::none_connected;
     for (addrinfo* a = list; a; a = a->ai_next) {
+        if (w && waker_wait(w, 0)) {  // a stop between two addresses
+            result = ConnectResult::woken;
+            break;
+        }
         SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) {
             remember(WSAGetLastError());

@@ -81,3 +81,26 @@ TEST_F(Abandon, TheStopOfATakenBackWorkerKeepsItsBoundWhenSleepsAreCoarse) {
     pt::coarse_sleeps_for_this_thread(0);
     EXPECT_LT(took, 350);  // the bound is 100 ms here
 }
+
+// A stop that gives up on a worker in a slow name resolution, then a start
+// that takes it back: the worker drops the old session's attempt (here a
+// connect that would never complete) and begins the new session's at once.
+TEST_F(Abandon, ATakenBackWorkerDropsTheOldSessionsAttempt) {
+    pt::FullListener never;
+    ASSERT_TRUE(never.open());
+    WorkerTiming* t = lib.test_timing();
+    t->stop_wait_ms = 100;
+    t->resolve_delay_ms = 400;
+    ASSERT_TRUE(pt::write_file(dir.file("quorra_link.ini"),
+                               "api_key=k3y\nreconnect_sec=2\nserver_port=" + std::to_string(never.port) + "\n"));
+    enable();
+    synchronise();
+    ASSERT_TRUE(eventually([&] { return log_has("falloff_connect_attempt"); }));
+    shutdown();  // gives up on the worker in its resolution
+    ASSERT_TRUE(lib.test_worker_alive());
+    t->resolve_delay_ms = 0;
+    write_ini();  // the new session's server answers
+    enable();
+    synchronise();  // takes the worker back
+    EXPECT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }, 2000));
+}
