@@ -10,6 +10,7 @@
 
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/win/utf.h"
 
 namespace plat {
 
@@ -145,19 +146,26 @@ bool waker_wait(Waker* w, uint32_t timeout_ms) {
 }
 
 ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* out) {
-    addrinfo hints{};
+    // The host name is UTF-8 here; the ANSI resolver would read it in the
+    // system's code page, so the wide one is used.
+    wchar_t whost[512], wport[32];
+    if (!utf8_to_wide(host, whost, 512) || !utf8_to_wide(port, wport, 32)) {
+        remember(WSAHOST_NOT_FOUND);
+        return ConnectResult::resolve_failed;
+    }
+    ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    int rc = getaddrinfo(host, port, &hints, &list);
+    ADDRINFOW* list = nullptr;
+    int rc = GetAddrInfoW(whost, wport, &hints, &list);
     if (rc != 0 || !list) {
-        if (list) freeaddrinfo(list);
+        if (list) FreeAddrInfoW(list);
         remember(rc ? rc : WSAHOST_NOT_FOUND);
         return ConnectResult::resolve_failed;
     }
     ConnectResult result = ConnectResult::none_connected;
-    for (addrinfo* a = list; a; a = a->ai_next) {
+    for (ADDRINFOW* a = list; a; a = a->ai_next) {
         if (w && waker_wait(w, 0)) {  // a stop between two addresses
             result = ConnectResult::woken;
             break;
@@ -195,7 +203,7 @@ ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* 
         }
         closesocket(s);
     }
-    freeaddrinfo(list);
+    FreeAddrInfoW(list);
     return result;
 }
 
