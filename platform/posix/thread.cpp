@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "platform/platform.h"
 
@@ -52,17 +51,17 @@ bool thread_start(Thread* t, ThreadMain fn, void* arg) {
 
 bool thread_wait(Thread* t, uint32_t timeout_ms) {
     if (!t->valid) return true;
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
+    // Measured on the monotonic tick counter: pthread_timedjoin_np takes a
+    // wall-clock deadline, which a step of the clock would cut or stretch.
+    const uint32_t start = tick_ms();
+    for (;;) {
+        if (pthread_tryjoin_np(*native(t), nullptr) == 0) {
+            t->valid = false;
+            return true;
+        }
+        if (tick_ms() - start >= timeout_ms) return false;
+        sleep_ms(1);
     }
-    if (pthread_timedjoin_np(*native(t), nullptr, &deadline) != 0) return false;
-    t->valid = false;
-    return true;
 }
 
 void thread_forget(Thread* t) {
