@@ -14,6 +14,41 @@
 using Clock = std::chrono::steady_clock;
 using HostThreads = FalloffFixture;
 
+namespace {
+long ms_since(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// Entry points run on a host main thread that serves every API call made
+// elsewhere; Mumble's 800 ms and the stop's 1500 ms are shortened alike.
+class MainThreadHost : public FalloffFixture {
+protected:
+    static constexpr uint32_t kApiTimeoutMs = 160;
+    static constexpr uint32_t kStopBoundMs = 300;
+    void SetUp() override {
+        FalloffFixture::SetUp();
+        lib.test_timing()->stop_wait_ms = kStopBoundMs;
+        FakeHost::get().set_main_thread(&main);
+    }
+    void TearDown() override {
+        if (enabled_) on_main([&] { shutdown(); });
+        FakeHost::get().set_main_thread(nullptr);
+        FalloffFixture::TearDown();
+    }
+    void on_main(const std::function<void()>& fn) { main.run(fn); }
+    long timed_on_main(const std::function<void()>& fn) {
+        long took = 0;
+        main.run([&] {
+            auto t0 = Clock::now();
+            fn();
+            took = ms_since(t0);
+        });
+        return took;
+    }
+    HostMainThread main{kApiTimeoutMs};
+};
+}  // namespace
+
 TEST_F(HostThreads, ServerEventsOutsideInitAndShutdownDoNothing) {
     lib.onServerSynchronized(0);
     lib.onServerDisconnected(0);
@@ -50,4 +85,84 @@ TEST_F(HostThreads, DisconnectsOnTheConnectionThreadMeetEveryStepOfTheMainThread
     EXPECT_GT(disconnects.load(), 0);
     EXPECT_FALSE(lib.test_worker_alive());
     EXPECT_EQ(FakeHost::get().outstanding(), 0u);
+}
+
+// Shutdown runs on the main thread, so the worker's host calls queued there
+// cannot be served until it returns: each fails after the host's time-out.
+// Wherever the worker waits for the host, the stop keeps its bound.
+TEST_F(MainThreadHost, AShutdownKeepsItsBoundWhileTheWorkerWaitsForTheMainThread) {
+    WorkerTiming* t = lib.test_timing();
+    t->refresh_interval_ms = 20;
+    t->receive_timeout_ms = 20;
+    write_ini();
+    const ApiCall kinds[] = {ApiCall::log, ApiCall::all_users, ApiCall::user_hash};
+    for (ApiCall kind : kinds) {
+        long took = -1;
+        // "connected to falloff" is the worker's first call, its directory
+        // refresh (the users, then each hash) follows.
+        main.trap(kind, [&] {
+            auto t0 = Clock::now();
+            shutdown();
+            took = ms_since(t0);
+        });
+        on_main([&] {
+            enable();
+            synchronise();
+        });
+        ASSERT_TRUE(eventually([&] { return main.trap_sprung(); })) << static_cast<int>(kind);
+        EXPECT_GE(took, 0);
+        EXPECT_LT(took, static_cast<long>(kStopBoundMs) + 100) << static_cast<int>(kind);
+    }
+    EXPECT_TRUE(eventually([&] { return !lib.test_worker_alive(); }));
+    EXPECT_EQ(FakeHost::get().outstanding(), 0u);
+}
+
+// A disconnect comes on the connection's thread while the main thread goes
+// on serving the worker's calls (here slowly): the worker finishes its call
+// and leaves; it is not given up on.
+TEST_F(MainThreadHost, ADisconnectOnTheConnectionThreadWhileTheMainThreadServes) {
+    WorkerTiming* t = lib.test_timing();
+    t->refresh_interval_ms = 20;
+    t->receive_timeout_ms = 20;
+    on_main([&] { connect_and_greet(); });
+    FakeHost::get().set_call_delay_ms(40);
+    ASSERT_TRUE(eventually([] { return FakeHost::get().calls_in_progress() > 0; }));
+    auto t0 = Clock::now();
+    lib.onServerDisconnected(0);
+    EXPECT_LT(ms_since(t0), static_cast<long>(kStopBoundMs));
+    EXPECT_FALSE(lib.test_worker_alive());
+    FakeHost::get().set_call_delay_ms(0);
+}
+
+// Real waits of the worker, the reconnect pause (8 s) and the receive
+// (5 s), end at once when the connection's thread or the main thread stops
+// it.
+TEST_F(MainThreadHost, StopsAtOnceWhereverTheWorkerWaits) {
+    WorkerTiming* t = lib.test_timing();
+    t->receive_timeout_ms = 5000;
+    t->reconnect_unit_ms = 1000;
+    write_ini("reconnect_sec=8\n");
+    on_main([&] {
+        enable();
+        synchronise();  // connected, idle in a 5 s receive
+    });
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto t0 = Clock::now();
+    lib.onServerDisconnected(0);
+    EXPECT_LT(ms_since(t0), 100);
+
+    server.set_hello_reply(HelloReply::error_line);  // then an 8 s pause
+    on_main([&] { synchronise(); });
+    ASSERT_TRUE(eventually([&] { return log_has("falloff_hello_rejected"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    t0 = Clock::now();
+    lib.onServerDisconnected(0);
+    EXPECT_LT(ms_since(t0), 100);
+
+    server.set_hello_reply(HelloReply::silent);  // greeting, no answer
+    on_main([&] { synchronise(); });
+    ASSERT_TRUE(eventually([&] { return server.hellos().size() == 3; }));
+    EXPECT_LT(timed_on_main([&] { shutdown(); }), 100);
+    EXPECT_FALSE(lib.test_worker_alive());
 }

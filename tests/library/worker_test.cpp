@@ -243,35 +243,3 @@ TEST_F(Worker, OkWithoutLineFeedAcceptsAfterTheSilence) {
     connect_and_greet();
     EXPECT_TRUE(eventually([&] { return log_has("connected to falloff"); }));
 }
-
-TEST_F(Worker, StopsAtOnceWhereverTheWorkerWaits) {
-    // Real waits: the reconnect pause (8 s), the receive (5 s).
-    WorkerTiming* t = lib.test_timing();
-    t->receive_timeout_ms = 5000;
-    t->reconnect_unit_ms = 1000;
-    write_ini("reconnect_sec=8\n");
-    enable();
-
-    synchronise();  // connected, idle in a 5 s receive
-    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto t0 = Clock::now();
-    lib.onServerDisconnected(0);
-    EXPECT_LT(ms_since(t0), 1000);
-
-    server.set_hello_reply(HelloReply::error_line);  // then an 8 s pause
-    synchronise();
-    ASSERT_TRUE(eventually([&] { return log_has("falloff_hello_rejected"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    t0 = Clock::now();
-    lib.onServerDisconnected(0);
-    EXPECT_LT(ms_since(t0), 1000);
-
-    server.set_hello_reply(HelloReply::silent);  // greeting, no answer
-    synchronise();
-    ASSERT_TRUE(eventually([&] { return server.hellos().size() == 3; }));
-    t0 = Clock::now();
-    shutdown();
-    EXPECT_LT(ms_since(t0), 1000);
-    EXPECT_FALSE(lib.test_worker_alive());
-}
