@@ -24,7 +24,7 @@
 #include "plugin_lib.h"
 #include "server.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 constexpr uint32_t kFrames = 480;

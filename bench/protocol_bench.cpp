@@ -13,10 +13,10 @@
 #include <string>
 
 #include "falloff/protocol.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin/state.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 constexpr size_t kFullLine = kLineBuffer - 1;  // 8191 characters

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "fake_host.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin_lib.h"
 #include "server.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 using Clock = std::chrono::steady_clock;
 
 namespace {

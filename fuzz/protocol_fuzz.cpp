@@ -13,10 +13,10 @@
 
 #include "falloff/protocol.h"
 #include "platform/platform.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin/state.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 // Larger inputs would fill the socket buffers of the one-threaded loop.

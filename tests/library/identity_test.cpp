@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "fake_host.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin_lib.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 namespace fs = std::filesystem;
 
 namespace {

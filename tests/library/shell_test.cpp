@@ -6,10 +6,10 @@
 #include <string>
 
 #include "fake_host.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin_lib.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 std::string text(MumbleStringWrapper w) { return std::string(w.data, w.size); }

@@ -45,7 +45,7 @@ TEST_F(Stress, LifecycleChurnWithStreamingServerAndAudio) {
 
     write_ini();
     MumbleApi t = FakeHost::get().table();
-    const int base_threads = plat::testing::thread_count();
+    const int base_threads = test_os::thread_count();
     for (int cycle = 0; cycle < 200; ++cycle) {
         {
             std::unique_lock<std::shared_mutex> held(enabled_span);
@@ -55,7 +55,7 @@ TEST_F(Stress, LifecycleChurnWithStreamingServerAndAudio) {
         for (int round = 0; round < 3; ++round) {
             lib.onServerSynchronized(round);
             lib.onServerSynchronized(round);  // a second one must not start a second worker
-            ASSERT_LE(plat::testing::thread_count(), base_threads + 1) << "cycle " << cycle;
+            ASSERT_LE(test_os::thread_count(), base_threads + 1) << "cycle " << cycle;
             lib.onUserAdded(round, kBob);
             if (cycle % 10 == 0) eventually([&] { return server.client_connected(); }, 1000);
             std::this_thread::sleep_for(std::chrono::microseconds(200 * (cycle % 5)));

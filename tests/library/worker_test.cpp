@@ -9,7 +9,7 @@
 
 #include "falloff_fixture.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 using Clock = std::chrono::steady_clock;
 
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "fake_host.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin_lib.h"
 #include "server.h"
 
@@ -36,8 +36,8 @@ protected:
         h.reset();
         h.set_local_user(1);
         h.set_users({{1, kLocalHash}, {kAlice, kAliceHash}, {kBob, kBobHash}});
-        plat::testing::env_set("QUORRA_LINK_HOST", nullptr);
-        plat::testing::env_set("QUORRA_LINK_PORT", nullptr);
+        test_os::env_set("QUORRA_LINK_HOST", nullptr);
+        test_os::env_set("QUORRA_LINK_PORT", nullptr);
         ASSERT_TRUE(server.start());
         std::string err;
         ASSERT_TRUE(lib.load(dir.lib_path, &err)) << err;
@@ -59,7 +59,7 @@ protected:
     void write_ini(const std::string& extra = "", const std::string& key = "k3y") {
         std::string ini = "# test\napi_key=" + key + "\nserver_port=" + std::to_string(server.port()) +
                           "\nreconnect_sec=2\n" + extra;
-        ASSERT_TRUE(plat::testing::write_file(dir.file("quorra_link.ini"), ini));
+        ASSERT_TRUE(test_os::write_file(dir.file("quorra_link.ini"), ini));
     }
     void enable(bool with_api = true) {
         MumbleApi t = FakeHost::get().table();
@@ -90,7 +90,7 @@ protected:
     }
     std::string log_file() {
         std::string s;
-        plat::testing::read_file(dir.file("quorra_link.log"), &s);
+        test_os::read_file(dir.file("quorra_link.log"), &s);
         return s;
     }
     bool log_has(const std::string& text) { return log_file().find(text) != std::string::npos; }

@@ -1,8 +1,8 @@
 #include "plugin_lib.h"
 
-#include "platform/testing.h"
+#include "test_os.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 template <typename F>

@@ -9,10 +9,10 @@
 
 #include "fake_host.h"
 #include "log/log.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin/state.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 using Lines = std::vector<std::string>;
 
 namespace {

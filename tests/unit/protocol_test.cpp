@@ -10,10 +10,10 @@
 
 #include "falloff/protocol.h"
 #include "platform/platform.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin/state.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 class Protocol : public ::testing::Test {

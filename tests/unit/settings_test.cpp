@@ -10,9 +10,9 @@
 
 #include "config/settings.h"
 #include "falloff/speaker_table.h"
-#include "platform/testing.h"
+#include "test_os.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 class Settings : public ::testing::Test {

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "falloff/speaker_table.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin/state.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 using Entry = std::tuple<std::string, float, float>;  // hash, gain, pan

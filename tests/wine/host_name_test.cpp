@@ -6,7 +6,7 @@
 
 #include "falloff_fixture.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 using WindowsNames = FalloffFixture;
 
 TEST_F(WindowsNames, ANonAsciiServerHostResolves) {

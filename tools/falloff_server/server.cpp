@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 FalloffServer::~FalloffServer() { stop(); }
 

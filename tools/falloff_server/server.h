@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/testing.h"
+#include "test_os.h"
 
 enum class HelloReply {
     ok,          // "OK\n" when the key matches, else "ERR bad key\n"
@@ -66,21 +66,21 @@ public:
 
 private:
     void run();
-    void serve(plat::testing::Sock c);
+    void serve(test_os::Sock c);
     // One line from c into line; false on close, time-out or stop. A close
     // by the peer is noted in the timeline.
-    bool read_line(plat::testing::Sock c, std::string* pending, std::string* line, uint32_t timeout_ms);
+    bool read_line(test_os::Sock c, std::string* pending, std::string* line, uint32_t timeout_ms);
     void note();
     void note_peer_closed();
 
-    plat::testing::Sock listener_ = plat::testing::kBad;
+    test_os::Sock listener_ = test_os::kBad;
     uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
 
     std::mutex m_;
     std::condition_variable cv_;
-    plat::testing::Sock client_ = plat::testing::kBad;
+    test_os::Sock client_ = test_os::kBad;
     std::string key_;
     HelloReply reply_ = HelloReply::ok;
     bool answer_ping_ = true;

@@ -11,11 +11,11 @@
 
 #include "audio_output.h"
 #include "host_api.h"
-#include "platform/testing.h"
+#include "test_os.h"
 #include "plugin_binding.h"
 #include "voice.h"
 
-namespace pt = plat::testing;
+namespace pt = test_os;
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace plat::testing {
+namespace test_os {
 
 // ---- the built library -------------------------------------------------------
 void* library_load(const std::string& path);  // null on failure
@@ -69,4 +69,4 @@ int thread_count();
 // done (Windows itself, and Wine).
 bool coarse_sleeps_for_this_thread(uint32_t ms);
 
-}  // namespace plat::testing
+}  // namespace test_os

@@ -1,4 +1,4 @@
-#include "platform/testing.h"
+#include "test_os.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -22,7 +22,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace plat::testing {
+namespace test_os {
 
 void* library_load(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
 void* library_symbol(void* lib, const char* name) { return dlsym(lib, name); }
@@ -247,4 +247,4 @@ bool coarse_sleeps_for_this_thread(uint32_t ms) {
     return prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(ms) * 1000000UL, 0, 0, 0) == 0;
 }
 
-}  // namespace plat::testing
+}  // namespace test_os

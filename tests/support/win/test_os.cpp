@@ -1,4 +1,4 @@
-#include "platform/testing.h"
+#include "test_os.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-namespace plat::testing {
+namespace test_os {
 
 namespace {
 std::wstring wide(const std::string& s) {
@@ -244,4 +244,4 @@ int thread_count() {
 
 bool coarse_sleeps_for_this_thread(uint32_t) { return false; }
 
-}  // namespace plat::testing
+}  // namespace test_os
