@@ -21,8 +21,6 @@ Levels look_up(uint32_t user) {
     return v;
 }
 
-float clamp(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 // Multiplies even samples by f[0] and odd ones by f[1]. The body works in
 // runs of eight with a fixed pattern, a shape compilers turn into vector
 // code without being asked; the tail goes one sample at a time.

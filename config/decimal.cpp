@@ -6,11 +6,9 @@
 #include <cstring>
 #include <system_error>
 
-namespace {
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+#include "common/text.h"
 
+namespace {
 // from_chars leaves the value alone when the number does not fit a double;
 // scanf gives an infinity for a large magnitude and zero for a tiny one.
 double out_of_range_value(const char* first, const char* last, bool hex) {

@@ -4,16 +4,10 @@
 #include <cstring>
 
 #include "config/decimal.h"
-#include "directory/hash_text.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 namespace {
-bool is_space(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool equal_ignore_case(const char* a, const char* b) { return hash_equal(a, b); }
-
 bool parse_switch(const char* v) {
     return equal_ignore_case(v, "1") || equal_ignore_case(v, "true") || equal_ignore_case(v, "yes") ||
            equal_ignore_case(v, "on");
@@ -60,19 +54,19 @@ void settings_locate(PluginSettings* s) {
 }
 
 void settings_apply_line(PluginSettings* s, char* line) {
-    while (is_space(static_cast<unsigned char>(*line))) ++line;
+    while (is_space(*line)) ++line;
     if (!*line) return;
     size_t len = std::strlen(line);
-    while (len > 0 && is_space(static_cast<unsigned char>(line[len - 1]))) line[--len] = 0;
+    while (len > 0 && is_space(line[len - 1])) line[--len] = 0;
     if (line[0] == '#' || line[0] == ';') return;
     char* eq = std::strchr(line, '=');
     if (!eq) return;
     *eq = 0;
     char* key = line;
     size_t klen = std::strlen(key);
-    while (klen > 0 && is_space(static_cast<unsigned char>(key[klen - 1]))) key[--klen] = 0;
+    while (klen > 0 && is_space(key[klen - 1])) key[--klen] = 0;
     char* value = eq + 1;
-    while (is_space(static_cast<unsigned char>(*value))) ++value;
+    while (is_space(*value)) ++value;
 
     if (equal_ignore_case(key, "server_host")) {
         copy_text(s->server_host, kTextField, value);

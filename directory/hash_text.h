@@ -3,32 +3,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "common/text.h"
 
 constexpr size_t kHashField = 128;  // 127 characters and a NUL
 
-// Bounded copy: at most cap-1 bytes, always NUL-terminated.
-inline void copy_text(char* dst, size_t cap, const char* src) {
-    size_t n = 0;
-    while (n + 1 < cap && src[n]) {
-        dst[n] = src[n];
-        ++n;
-    }
-    dst[n] = 0;
-}
-
-inline unsigned char ascii_lower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
-}
-
-inline bool hash_equal(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char x = ascii_lower(static_cast<unsigned char>(*a));
-        unsigned char y = ascii_lower(static_cast<unsigned char>(*b));
-        if (x != y) return false;
-        if (!x) return true;
-    }
-}
+inline bool hash_equal(const char* a, const char* b) { return equal_ignore_case(a, b); }
 
 // The first 8 bytes of a hash, folded to lower case and zero-padded: equal
 // hashes have equal keys, so a scan compares keys first and whole texts

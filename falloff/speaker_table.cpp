@@ -8,12 +8,6 @@
 #include "plugin/state.h"
 
 namespace {
-bool is_space(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-float clamp(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 // One number as scanf's %f reads it into a float. False when no number
 // starts at *p; *p then stays where the scan stopped.
 bool scan_float(const char** p, float* out) {
@@ -28,9 +22,9 @@ bool scan_float(const char** p, float* out) {
 // "%127s %f" or "%127s %f %f": the fields read, hash cut at 127 characters.
 int scan_item(const char* item, UpdateKind kind, char* hash, float* gain, float* pan) {
     const char* p = item;
-    while (is_space(static_cast<unsigned char>(*p))) ++p;
+    while (is_space(*p)) ++p;
     size_t n = 0;
-    while (*p && !is_space(static_cast<unsigned char>(*p)) && n < kHashField - 1) hash[n++] = *p++;
+    while (*p && !is_space(*p) && n < kHashField - 1) hash[n++] = *p++;
     hash[n] = 0;
     if (n == 0) return 0;
     if (!scan_float(&p, gain)) return 1;
@@ -60,7 +54,7 @@ void enter_item(SpeakerTable* t, const char* hash, float gain, float pan) {
 
 void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t) {
     t->count = 0;
-    while (is_space(static_cast<unsigned char>(*payload))) ++payload;
+    while (is_space(*payload)) ++payload;
     const char* p = payload;
     while (*p) {
         // Items are cut at commas; empty ones are skipped.

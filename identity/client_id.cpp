@@ -11,10 +11,6 @@
 namespace {
 RandomSource g_random = nullptr;
 
-bool is_space(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 bool is_hex(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -87,9 +83,9 @@ bool parse_stored_id(const char* first_line, char* out) {
     // Only the first line counts.
     if (char* lf = std::strchr(line, '\n')) lf[1] = 0;
     const char* s = line;
-    while (is_space(static_cast<unsigned char>(*s))) ++s;
+    while (is_space(*s)) ++s;
     size_t n = std::strlen(s);
-    while (n >= 2 && is_space(static_cast<unsigned char>(s[n - 1]))) --n;
+    while (n >= 2 && is_space(s[n - 1])) --n;
     if (n < 32 || n > 127) return false;
     for (size_t i = 0; i < n; ++i)
         if (!is_hex(static_cast<unsigned char>(s[i]))) return false;
