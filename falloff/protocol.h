@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/test_seams.h"
 #include "falloff/speaker_table.h"
 #include "platform/net.h"
 
@@ -45,5 +46,7 @@ bool hello_accepted(ReadOutcome outcome, const char* reply);
 // SpeakerTable (built in scratch), everything else is ignored.
 void handle_line(FalloffConn* c, const char* line, SpeakerTable* scratch);
 
+#if QL_TEST_SEAMS
 // Counts receive calls, for the benchmarks and tests.
 uint64_t protocol_receive_calls();
+#endif

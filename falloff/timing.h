@@ -1,7 +1,10 @@
-// The worker's time constants. Tests shorten them so that nothing waits 20 s
-// for a PING; the plug-in itself never changes them.
+// The worker's time constants. The test variant of the library lets the
+// tests shorten them so that nothing waits 20 s for a PING; in the shipped
+// library they are constants.
 #pragma once
 #include <cstdint>
+
+#include "common/test_seams.h"
 
 struct WorkerTiming {
     uint32_t receive_timeout_ms = 5000;
@@ -14,4 +17,10 @@ struct WorkerTiming {
     uint32_t resolve_delay_ms = 0;      // stands in for a slow name resolution
 };
 
-extern WorkerTiming g_worker_timing;
+#if QL_TEST_SEAMS
+WorkerTiming& worker_timing_seam();
+inline const WorkerTiming& worker_timing() { return worker_timing_seam(); }
+#else
+inline constexpr WorkerTiming kWorkerTiming{};
+inline const WorkerTiming& worker_timing() { return kWorkerTiming; }
+#endif

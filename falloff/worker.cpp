@@ -22,7 +22,12 @@
 #include "platform/net.h"
 #include "plugin/state.h"
 
-WorkerTiming g_worker_timing;
+#if QL_TEST_SEAMS
+WorkerTiming& worker_timing_seam() {
+    static WorkerTiming timing;
+    return timing;
+}
+#endif
 
 namespace {
 std::mutex g_lifecycle;          // start and stop never interleave
@@ -82,7 +87,7 @@ void wlog(bool to_host, const char* fmt, ...) {
     gate_leave();
 }
 
-uint32_t now_ms() { return plat::tick_ms() + g_worker_timing.tick_offset; }
+uint32_t now_ms() { return plat::tick_ms() + worker_timing().tick_offset; }
 
 // What one attempt needs of the shared state, copied at its start.
 struct Attempt {
@@ -115,7 +120,7 @@ bool take_snapshot(Attempt* a) {
     a->port = s.server_port;
     copy_text(a->key, sizeof a->key, s.api_key);
     a->enabled = s.enabled != 0;
-    a->pause_ms = falloff_reconnect_pause_ms(s.reconnect_sec, g_worker_timing.reconnect_unit_ms);
+    a->pause_ms = falloff_reconnect_pause_ms(s.reconnect_sec, worker_timing().reconnect_unit_ms);
     {
         StateLock held;
         copy_text(a->client_id, sizeof a->client_id, g_state.client_id);
@@ -165,7 +170,7 @@ void exchange(const Attempt& a, Buffers* b) {
             gate_leave();
         }
         const uint32_t now = now_ms();
-        if (now - last_ping >= g_worker_timing.ping_interval_ms) {
+        if (now - last_ping >= worker_timing().ping_interval_ms) {
             int r = plat::net_send(c.sock, "PING\n", 5, c.send_timeout_ms, c.waker);
             last_ping = now;
             if (r == -2) return;
@@ -174,7 +179,7 @@ void exchange(const Attempt& a, Buffers* b) {
                 return;
             }
         }
-        if (now - last_refresh >= g_worker_timing.refresh_interval_ms) {
+        if (now - last_refresh >= worker_timing().refresh_interval_ms) {
             refresh_user_hashes(&kRefreshGuard);
             last_refresh = now;
         }
@@ -213,7 +218,9 @@ void attempt(Buffers* b) {
     wlog(false, "falloff_connect_attempt host=%s port=%d", a.host, a.port);
     char port_text[32];
     std::snprintf(port_text, sizeof port_text, "%d", a.port);
-    if (g_worker_timing.resolve_delay_ms) plat::sleep_ms(g_worker_timing.resolve_delay_ms);
+#if QL_TEST_SEAMS
+    if (worker_timing().resolve_delay_ms) plat::sleep_ms(worker_timing().resolve_delay_ms);
+#endif
 
     plat::Socket sock = plat::kNoSocket;
     switch (plat::net_connect(a.host, port_text, &g_waker, &sock)) {
@@ -233,8 +240,8 @@ void attempt(Buffers* b) {
     FalloffConn& c = b->conn;
     c.sock = sock;
     c.waker = &g_waker;
-    c.receive_timeout_ms = g_worker_timing.receive_timeout_ms;
-    c.send_timeout_ms = g_worker_timing.send_timeout_ms;
+    c.receive_timeout_ms = worker_timing().receive_timeout_ms;
+    c.send_timeout_ms = worker_timing().send_timeout_ms;
     c.pos = c.len = 0;
     const Greeting g = superseded(a) ? Greeting::woken : greet(a, b);
     if (g != Greeting::accepted) {
@@ -300,7 +307,7 @@ void falloff_worker_stop() {
     if (plat::atomic_cas(&g_state.running, 1, 0) != 1) return;
     plat::waker_signal(&g_waker);
     const uint32_t start = plat::tick_ms();
-    const uint32_t budget = g_worker_timing.stop_wait_ms;
+    const uint32_t budget = worker_timing().stop_wait_ms;
     // A tenth of the budget is kept for the hand-over below.
     const uint32_t wait = budget - budget / 10;
     bool ended;

@@ -9,7 +9,9 @@
 #include "plugin/state.h"
 
 namespace {
-RandomSource g_random = nullptr;
+#if QL_TEST_SEAMS
+RandomSource g_random_seam = nullptr;
+#endif
 
 bool is_hex(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -44,7 +46,11 @@ bool read_stored_id(const char* path, char* candidate) {
 
 void new_id(char* candidate) {
     unsigned char bytes[20];
-    RandomSource src = g_random ? g_random : plat::random_bytes;
+#if QL_TEST_SEAMS
+    RandomSource src = g_random_seam ? g_random_seam : plat::random_bytes;
+#else
+    RandomSource src = plat::random_bytes;
+#endif
     if (!src(bytes, sizeof bytes)) mix_tick_and_pid(plat::tick_ms(), plat::process_id(), bytes);
     static const char kDigits[] = "0123456789abcdef";
     for (int i = 0; i < 20; ++i) {
@@ -68,7 +74,9 @@ void store_id(const char* path, const char* id) {
 }
 }  // namespace
 
-void set_random_source(RandomSource src) { g_random = src; }
+#if QL_TEST_SEAMS
+void set_random_source_seam(RandomSource src) { g_random_seam = src; }
+#endif
 
 void mix_tick_and_pid(uint32_t t, uint32_t p, unsigned char out[20]) {
     for (uint32_t i = 0; i < 20; ++i) {
