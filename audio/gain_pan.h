@@ -1,13 +1,13 @@
 // The audio path: each speaker's decoded block scaled by gain and a
-// constant-power pan.
+// constant-power pan, from the published mix table.
 #pragma once
 #include <cstdint>
 
-// Runs on the host's real-time audio thread. It allocates nothing, makes
-// no system call, logs nothing and calls nothing in the host; it holds the
-// lock only for the two table scans. Returns false when the block is not
-// for us (the buffer is then untouched).
-bool apply_speaker_gain(float* pcm, uint32_t frames, uint16_t channels, bool speech, uint32_t user);
+#include "audio/mix_table.h"
 
-// L and R of the constant-power law for a pan in [-1, 1].
-void pan_factors(float pan, float* left, float* right);
+// Runs on the host's real-time audio thread. It allocates nothing, makes
+// no system call, takes no lock, logs nothing and calls nothing in the
+// host: it reads the current mix table and scales the block in place.
+// Returns false when the block is not for us (the buffer is then untouched).
+bool apply_speaker_gain(const MixPublisher& mix, bool enabled, float* pcm, uint32_t frames, uint16_t channels,
+                        bool speech, uint32_t user);

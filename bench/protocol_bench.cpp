@@ -15,6 +15,7 @@
 #include "falloff/protocol.h"
 #include "test_os.h"
 #include "plugin/state.h"
+#include "plugin/tables.h"
 
 namespace pt = test_os;
 
@@ -84,7 +85,7 @@ void BM_Parse(benchmark::State& state) {
 void BM_LockHeldPublish(benchmark::State& state) {
     Case& c = g_cases[state.range(0)];
     for (auto _ : state) {
-        publish_speaker_table(*c.table);
+        publish_speakers(*c.table);
         benchmark::ClobberMemory();
     }
     label(state, c);
@@ -139,8 +140,6 @@ BENCHMARK(BM_ReadLineLoopback)->Arg(0)->Arg(1);
 
 int main(int argc, char** argv) {
     pt::net_init();
-    plat::lock_init(&g_state.lock);
-    g_state.lock_initialised = 1;
     g_state.settings.debug_log = 0;
 
     g_cases[0].line = distinct_line();

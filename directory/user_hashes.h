@@ -15,9 +15,7 @@ struct UserHashEntry {
 
 struct UserHashDirectory {
     UserHashEntry entries[kMaxUsers];
-    // entries[i].user_id again, packed: the audio thread scans these 2 KB
-    // instead of striding through the 66 KB of records.
-    uint32_t ids[kMaxUsers];
+    uint32_t ids[kMaxUsers];  // entries[i].user_id again, packed
     size_t count;
 };
 
@@ -32,6 +30,3 @@ struct RefreshGuard {
 // Rebuilds the directory from the host. Safe to call at any time.
 void refresh_user_hashes(const RefreshGuard* guard = nullptr);
 
-// With the PluginState lock held: copies the hash of user_id into out
-// (kHashField bytes). False when the directory does not list the user.
-bool lookup_user_hash(const UserHashDirectory& d, uint32_t user_id, char* out);

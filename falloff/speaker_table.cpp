@@ -5,7 +5,7 @@
 
 #include "config/decimal.h"
 #include "log/log.h"
-#include "plugin/state.h"
+#include "plugin/tables.h"
 
 namespace {
 // One number as scanf's %f reads it into a float. False when no number
@@ -79,37 +79,9 @@ void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t) 
     }
 }
 
-void publish_speaker_table(const SpeakerTable& t) {
-    StateLock held;
-    SpeakerTable& s = g_state.speakers;
-    std::memcpy(s.entries, t.entries, t.count * sizeof(SpeakerEntry));
-    std::memcpy(s.keys, t.keys, t.count * sizeof(uint64_t));
-    s.count = t.count;
-}
-
 void apply_update(const char* payload, UpdateKind kind, SpeakerTable* scratch) {
     build_speaker_table(payload, kind, scratch);
-    publish_speaker_table(*scratch);
+    publish_speakers(*scratch);
     file_log("received %s with %zu speakers", kind == UpdateKind::update2 ? "UPDATE2" : "UPDATE",
              static_cast<size_t>(scratch->count));
-}
-
-const SpeakerEntry* find_speaker(const SpeakerTable& t, const char* hash) {
-    const uint64_t key = hash_key(hash);
-    const uint64_t n = t.count;
-    uint64_t i = 0;
-    // The audio thread's scan: runs of sixteen keys are screened by their
-    // low halves without a branch inside the run (vector compares), and
-    // only a run that may hold the key is walked entry by entry.
-    const uint32_t low = static_cast<uint32_t>(key);
-    for (; i + 16 <= n; i += 16) {
-        unsigned maybe = 0;
-        for (uint64_t k = 0; k < 16; ++k) maybe |= static_cast<uint32_t>(t.keys[i + k]) == low;
-        if (!maybe) continue;
-        for (uint64_t k = i; k < i + 16; ++k)
-            if (t.keys[k] == key && hash_equal(t.entries[k].hash, hash)) return &t.entries[k];
-    }
-    for (; i < n; ++i)
-        if (t.keys[i] == key && hash_equal(t.entries[i].hash, hash)) return &t.entries[i];
-    return nullptr;
 }

@@ -26,12 +26,7 @@ enum class UpdateKind { update, update2 };
 void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t);
 
 // Replaces the shared SpeakerTable from one UPDATE or UPDATE2 payload: built
-// in scratch (the caller's own storage), published under the lock in one
-// copy, then logged.
+// in scratch (the caller's own storage), published whole, then logged.
 void apply_update(const char* payload, UpdateKind kind, SpeakerTable* scratch);
 
-// Publishes t as the shared table (takes the lock; copies count entries).
-void publish_speaker_table(const SpeakerTable& t);
 
-// With the lock held: the entry for hash, or null.
-const SpeakerEntry* find_speaker(const SpeakerTable& t, const char* hash);

@@ -19,8 +19,10 @@
 #include "falloff/protocol.h"
 #include "falloff/timing.h"
 #include "log/log.h"
+#include "platform/atomic32.h"
 #include "platform/net.h"
 #include "plugin/state.h"
+#include "plugin/tables.h"
 
 #if QL_TEST_SEAMS
 WorkerTiming& worker_timing_seam() {
@@ -121,10 +123,7 @@ bool take_snapshot(Attempt* a) {
     copy_text(a->key, sizeof a->key, s.api_key);
     a->enabled = s.enabled != 0;
     a->pause_ms = falloff_reconnect_pause_ms(s.reconnect_sec, worker_timing().reconnect_unit_ms);
-    {
-        StateLock held;
-        copy_text(a->client_id, sizeof a->client_id, g_state.client_id);
-    }
+    copy_client_id(a->client_id, sizeof a->client_id);
     gate_leave();
     return true;
 }
@@ -138,10 +137,7 @@ const RefreshGuard kRefreshGuard{stop_requested, gate_enter, gate_leave};
 
 void empty_speaker_table() {
     if (!gate_enter()) return;
-    {
-        StateLock held;
-        g_state.speakers.count = 0;
-    }
+    clear_speakers();
     gate_leave();
 }
 

@@ -43,8 +43,6 @@ Link* link() {
     static Link* l = [] {
         auto* k = new Link();
         if (!pt::net_init()) fail("socket layer");
-        plat::lock_init(&g_state.lock);
-        g_state.lock_initialised = 1;
         g_state.settings.debug_log = 0;
         g_state.settings.log_path[0] = 0;
         uint16_t port = 0;
@@ -60,7 +58,7 @@ Link* link() {
 }
 
 void check_table(Link* k) {
-    StateLock held;
+    std::lock_guard<std::mutex> held(g_state.tables_mutex);
     const SpeakerTable& t = g_state.speakers;
     if (t.count > kMaxSpeakers) fail("more than 512 speakers");
     for (uint64_t i = 0; i < t.count; ++i) {
@@ -113,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kMaxInput) return -1;
     Link* k = link();
     {
-        StateLock held;
+        std::lock_guard<std::mutex> held(g_state.tables_mutex);
         g_state.speakers.count = 0;
     }
     if (size > 0 && !pt::send_all(k->peer, data, size)) fail("send");

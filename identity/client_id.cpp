@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "platform/platform.h"
 #include "plugin/state.h"
+#include "plugin/tables.h"
 
 namespace {
 #if QL_TEST_SEAMS
@@ -27,10 +28,7 @@ void print_banner(const char* id) {
 }
 
 void adopt(const char* id) {
-    {
-        StateLock held;
-        copy_text(g_state.client_id, kClientIdField, id);
-    }
+    set_client_id(id);
     print_banner(id);
 }
 

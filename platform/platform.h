@@ -9,17 +9,6 @@
 
 namespace plat {
 
-// ---- mutual exclusion -----------------------------------------------------
-// Storage for one OS lock, kept in static records (no heap). Created and
-// destroyed explicitly, as the plug-in's life-cycle demands.
-struct Lock {
-    alignas(16) unsigned char opaque[64];
-};
-void lock_init(Lock* l);
-void lock_destroy(Lock* l);
-void lock_enter(Lock* l);
-void lock_leave(Lock* l);
-
 // ---- threads ----------------------------------------------------------------
 struct Thread {
     alignas(8) unsigned char opaque[16];

@@ -10,9 +10,10 @@
 #include "log/log.h"
 #include "platform/net.h"
 #include "plugin/state.h"
+#include "plugin/tables.h"
 
 namespace {
-// The life-cycle's state changes (the lock's existence, the socket layer,
+// The life-cycle's state changes (initialised or not, the socket layer,
 // the connection id, the worker) run under this mutex. Mumble calls
 // onServerDisconnected on the connection's own thread and everything else
 // on its main thread, so a disconnect can meet a shutdown or an init. The
@@ -25,7 +26,7 @@ std::mutex& lifecycle_mutex() {
     return *m;
 }
 
-bool initialised() { return g_state.lock_initialised.load(std::memory_order_acquire) != 0; }
+bool initialised() { return g_state.initialised.load(std::memory_order_acquire); }
 }  // namespace
 
 void plugin_init(uint32_t plugin_id) {
@@ -35,7 +36,6 @@ void plugin_init(uint32_t plugin_id) {
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
         g_state.plugin_id = plugin_id;
-        if (!initialised()) plat::lock_init(&g_state.lock);
         g_state.settings = fresh;
         if (!g_state.socket_layer_started) {
             if (plat::net_startup()) {
@@ -44,7 +44,7 @@ void plugin_init(uint32_t plugin_id) {
                 sockets_failed = true;
             }
         }
-        g_state.lock_initialised.store(1, std::memory_order_release);
+        g_state.initialised.store(true, std::memory_order_release);
     }
     if (sockets_failed) file_log("WSAStartup failed");
     const PluginSettings& s = g_state.settings;
@@ -61,18 +61,17 @@ void plugin_shutdown() {
         plat::net_cleanup();
         g_state.socket_layer_started = 0;
     }
-    g_state.lock_initialised.store(0, std::memory_order_release);
-    plat::lock_destroy(&g_state.lock);
+    g_state.initialised.store(false, std::memory_order_release);
 }
 
 void plugin_server_synchronized(int32_t connection) {
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
         if (!initialised()) return;
-        plat::atomic_write_relaxed(&g_state.connection_id, connection);
+        g_state.connection_id.store(connection, std::memory_order_relaxed);
     }
     // Host calls, made without the mutex. Mumble makes this call and init
-    // and shutdown on its main thread, so the lock cannot go meanwhile.
+    // and shutdown on its main thread, so those cannot come meanwhile.
     establish_client_id(connection);
     refresh_user_hashes();
     std::lock_guard<std::mutex> held(lifecycle_mutex());

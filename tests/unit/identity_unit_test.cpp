@@ -53,8 +53,6 @@ TEST(EstablishClientId, KeepsTheFirst127CharactersOfALongHostHash) {
     host.set_users({{1, hash}});
     const HostApi saved_host = g_state.host;
     const PluginSettings saved_settings = g_state.settings;
-    if (!g_state.lock_initialised) plat::lock_init(&g_state.lock);
-    g_state.lock_initialised = 1;
     g_state.host = HostApi{host.table(), 1};
     g_state.settings = PluginSettings{};  // no log file, no id file
 

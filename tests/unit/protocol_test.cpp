@@ -20,8 +20,6 @@ class Protocol : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(pt::net_init());
-        if (!g_state.lock_initialised) plat::lock_init(&g_state.lock);
-        g_state.lock_initialised = 1;
         uint16_t port = 0;
         pt::Sock listener = pt::listen_loopback(0, 1, &port);
         ASSERT_NE(listener, pt::kBad);
@@ -120,14 +118,14 @@ TEST_F(Protocol, UpdatePrefixRules) {
     };
     for (const Case& c : cases) {
         handle_line(&conn, c.line, &scratch);
-        StateLock held;
+        std::lock_guard<std::mutex> held(g_state.tables_mutex);
         ASSERT_EQ(g_state.speakers.count, 1u) << c.line;
         EXPECT_STREQ(g_state.speakers.entries[0].hash, c.hash) << c.line;
         EXPECT_FLOAT_EQ(g_state.speakers.entries[0].gain, c.gain) << c.line;
         EXPECT_FLOAT_EQ(g_state.speakers.entries[0].pan, c.pan) << c.line;
     }
     handle_line(&conn, "UPDATE2", &scratch);
-    StateLock held;
+    std::lock_guard<std::mutex> held(g_state.tables_mutex);
     EXPECT_EQ(g_state.speakers.count, 0u);
 }
 
