@@ -1,3 +1,5 @@
 #include "plugin/state.h"
 
-constinit PluginState g_state;
+// Not constinit: MinGW's std::mutex has no constant initialiser. Nothing
+// runs before the library's static initialisation is done.
+PluginState g_state;
