@@ -41,15 +41,14 @@ int32_t parse_int_prefix(const char* s) {
     return static_cast<int32_t>(v);
 }
 
-const char* parse_float_prefix(const char* s, double* out) {
-    while (is_space(*s)) ++s;
+const char* parse_float_prefix(const char* s, const char* end, double* out) {
+    while (s < end && is_space(*s)) ++s;
     const char* p = s;
     bool neg = false;
-    if (*p == '+' || *p == '-') neg = *p++ == '-';
-    if (*p == '+' || *p == '-') return nullptr;
-    const char* end = p + strlen(p);
+    if (p < end && (*p == '+' || *p == '-')) neg = *p++ == '-';
+    if (p < end && (*p == '+' || *p == '-')) return nullptr;
     double v = 0;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    if (end - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
         auto r = std::from_chars(p + 2, end, v, std::chars_format::hex);
         if (r.ec == std::errc::result_out_of_range) v = out_of_range_value(p + 2, r.ptr, true);
         if (r.ec == std::errc() || r.ec == std::errc::result_out_of_range) {
@@ -71,5 +70,5 @@ const char* parse_float_prefix(const char* s, double* out) {
 
 double parse_double_or_zero(const char* s) {
     double v = 0;
-    return parse_float_prefix(s, &v) ? v : 0.0;
+    return parse_float_prefix(s, s + std::strlen(s), &v) ? v : 0.0;
 }

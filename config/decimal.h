@@ -13,7 +13,8 @@ int32_t parse_int_prefix(const char* s);
 // exponent, hexadecimal, inf, infinity or nan. Returns the end of the number
 // or null when no number starts there. Overflow gives an infinity, underflow
 // a zero, of the number's sign.
-const char* parse_float_prefix(const char* s, double* out);
+// Reads no further than end.
+const char* parse_float_prefix(const char* s, const char* end, double* out);
 
 // In the manner of atof: 0 when no number starts there.
 double parse_double_or_zero(const char* s);

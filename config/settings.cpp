@@ -38,10 +38,10 @@ void settings_defaults(PluginSettings* s) {
     s->reconnect_sec = 8;
 }
 
-void settings_locate(PluginSettings* s) {
+void settings_locate(PluginSettings* s, const char* library_path, size_t length) {
     char path[kPathField];
-    size_t n = plat::module_path(path, sizeof path);
-    char* cut = (n >= 1 && n < kPathField) ? std::strrchr(path, plat::kPathSeparator) : nullptr;
+    copy_text(path, sizeof path, length >= 1 && length < kPathField ? library_path : "");
+    char* cut = path[0] ? std::strrchr(path, plat::kPathSeparator) : nullptr;
     if (cut) {
         *cut = 0;
         copy_text(s->plugin_dir, kPathField, path);
@@ -105,9 +105,9 @@ void settings_read_environment(PluginSettings* s) {
     if (n >= 1 && n <= 31) s->server_port = parse_int_prefix(port);
 }
 
-void load_settings(PluginSettings* s) {
+void load_settings(PluginSettings* s, const char* library_path, size_t length) {
     settings_defaults(s);
-    settings_locate(s);
+    settings_locate(s, library_path, length);
     settings_read_file(s, s->config_path);
     settings_read_environment(s);
 }

@@ -3,8 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t kTextField = 256;   // host and key: 255 characters
-constexpr size_t kPathField = 1024;  // paths: 1023 characters
+#include "common/fields.h"
 
 struct PluginSettings {
     char server_host[kTextField];
@@ -22,12 +21,16 @@ struct PluginSettings {
     char client_id_path[kPathField];
 };
 
-// Defaults, then quorra_link.ini beside the library, then the environment.
-void load_settings(PluginSettings* s);
+// Fills s: the defaults, the plugin directory and the file paths from the
+// full path of the plug-in's own library file (library_path, whose length
+// the operating system reported as length: 0 when it could not say, the
+// buffer's size or more when it may be cut), then quorra_link.ini in that
+// directory, then the environment.
+void load_settings(PluginSettings* s, const char* library_path, size_t length);
 
-// The pieces of load_settings, for a record of the caller's.
+// The pieces of load_settings.
 void settings_defaults(PluginSettings* s);
-void settings_locate(PluginSettings* s);                 // plugin_dir and the three paths
+void settings_locate(PluginSettings* s, const char* library_path, size_t length);  // plugin_dir and paths
 void settings_read_file(PluginSettings* s, const char* path);
 void settings_apply_line(PluginSettings* s, char* line);  // one line of the file
 void settings_read_environment(PluginSettings* s);

@@ -4,9 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/fields.h"
 #include "common/text.h"
-
-constexpr size_t kHashField = 128;  // 127 characters and a NUL
 
 inline bool hash_equal(const char* a, const char* b) { return equal_ignore_case(a, b); }
 
@@ -15,7 +14,7 @@ inline bool hash_equal(const char* a, const char* b) { return equal_ignore_case(
 // only on a key match.
 inline uint64_t hash_key(const char* h) {
     uint64_t k = 0;
-    for (int i = 0; i < 8 && h[i]; ++i)
-        k |= static_cast<uint64_t>(ascii_lower(static_cast<unsigned char>(h[i]))) << (8 * i);
+    const size_t n = strnlen(h, 8);
+    for (size_t i = 0; i < n; ++i) k |= static_cast<uint64_t>(ascii_lower(static_cast<unsigned char>(h[i]))) << (8 * i);
     return k;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "directory/hash_text.h"
+#include "plugin/host_api.h"
 
 constexpr size_t kMaxUsers = 512;
 
@@ -19,14 +20,18 @@ struct UserHashDirectory {
     size_t count;
 };
 
-// Lets a caller on the worker give up between host calls and keep an
-// abandoned worker away from shared state. All members may be null.
-struct RefreshGuard {
-    bool (*stop_requested)();   // true: give up without publishing
-    bool (*enter)();            // false: do not publish or log
-    void (*leave)();
+// Lets a caller on the worker give up between host calls once a stop has
+// been asked for (null: never).
+struct StopCheck {
+    bool (*requested)(void* arg);
+    void* arg;
 };
 
-// Rebuilds the directory from the host. Safe to call at any time.
-void refresh_user_hashes(const RefreshGuard* guard = nullptr);
-
+// Reads every user of the connection and their certificate hash from the
+// host into out (the caller's storage), in the host's order, users with no
+// or an empty hash left out, at most kMaxUsers. Every pointer the host hands
+// out goes back through freeMemory. False when the host table lacks a call
+// it needs, the connection id is negative, the user list cannot be had, or
+// stop was requested: out is then not to be published.
+bool read_user_hashes(const HostApi& host, uint32_t plugin_id, int32_t connection, const StopCheck* stop,
+                      UserHashDirectory* out);

@@ -4,43 +4,47 @@
 #include <cstring>
 
 #include "config/decimal.h"
-#include "log/log.h"
-#include "plugin/tables.h"
 
 namespace {
-// One number as scanf's %f reads it into a float. False when no number
-// starts at *p; *p then stays where the scan stopped.
-bool scan_float(const char** p, float* out) {
+// One number as scanf's %f reads it into a float, from *p and before end.
+// False when no number starts at *p; *p then stays where it was.
+bool scan_float(const char** p, const char* end, float* out) {
     double d;
-    const char* end = parse_float_prefix(*p, &d);
-    if (!end) return false;
+    const char* stop = parse_float_prefix(*p, end, &d);
+    if (!stop) return false;
     *out = static_cast<float>(d);
-    *p = end;
+    *p = stop;
     return true;
 }
 
-// "%127s %f" or "%127s %f %f": the fields read, hash cut at 127 characters.
-int scan_item(const char* item, UpdateKind kind, char* hash, float* gain, float* pan) {
-    const char* p = item;
-    while (is_space(*p)) ++p;
-    size_t n = 0;
-    while (*p && !is_space(*p) && n < kHashField - 1) hash[n++] = *p++;
+constexpr char kSpaces[] = " \t\n\v\f\r";
+constexpr char kHashEnds[] = " \t\n\v\f\r,";
+
+// One item [p, end) as "%127s %f" or "%127s %f %f" read it: the fields read,
+// the hash cut at 127 characters (the gain is then read from the 128th on).
+// The item ends at a comma or at the payload's end, where the library's
+// span functions stop by themselves.
+int scan_item(const char* p, const char* end, UpdateKind kind, char* hash, float* gain, float* pan) {
+    p += std::strspn(p, kSpaces);
+    size_t n = std::strcspn(p, kHashEnds);
+    if (n > kHashField - 1) n = kHashField - 1;
+    std::memcpy(hash, p, n);
     hash[n] = 0;
+    p += n;
     if (n == 0) return 0;
-    if (!scan_float(&p, gain)) return 1;
+    if (!scan_float(&p, end, gain)) return 1;
     if (kind == UpdateKind::update) return 2;
-    if (!scan_float(&p, pan)) return 2;
+    if (!scan_float(&p, end, pan)) return 2;
     return 3;
 }
 
-void enter_item(SpeakerTable* t, const char* hash, float gain, float pan) {
+void enter_item(SpeakerTable* t, SpeakerIndex* index, const char* hash, float gain, float pan) {
     const uint64_t key = hash_key(hash);
-    for (uint64_t i = 0; i < t->count; ++i) {
-        if (t->keys[i] == key && hash_equal(t->entries[i].hash, hash)) {
-            t->entries[i].gain = gain;
-            t->entries[i].pan = pan;
-            return;
-        }
+    const int found = index->find(*t, hash, key);
+    if (found >= 0) {  // a hash that repeats takes the later values
+        t->entries[found].gain = gain;
+        t->entries[found].pan = pan;
+        return;
     }
     if (t->count >= kMaxSpeakers) return;
     SpeakerEntry& e = t->entries[t->count];
@@ -48,40 +52,52 @@ void enter_item(SpeakerTable* t, const char* hash, float gain, float pan) {
     e.gain = gain;
     e.pan = pan;
     t->keys[t->count] = key;
+    index->add(*t, static_cast<uint32_t>(t->count));
     ++t->count;
 }
 }  // namespace
 
+namespace {
+uint32_t home(uint64_t key) { return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 54); }
+static_assert(SpeakerIndex::kPlaces == 1024, "home() gives 10 bits");
+static_assert(kMaxSpeakers < SpeakerIndex::kEmpty);
+}  // namespace
+
+void SpeakerIndex::clear() { std::memset(place, 0xFF, sizeof place); }
+
+void SpeakerIndex::add(const SpeakerTable& t, uint32_t entry) {
+    uint32_t h = home(t.keys[entry]);
+    while (place[h] != kEmpty) h = (h + 1) % kPlaces;
+    place[h] = static_cast<uint16_t>(entry);
+}
+
+int SpeakerIndex::find(const SpeakerTable& t, const char* hash, uint64_t key) const {
+    for (uint32_t h = home(key); place[h] != kEmpty; h = (h + 1) % kPlaces) {
+        const uint16_t i = place[h];
+        if (t.keys[i] == key && hash_equal(t.entries[i].hash, hash)) return i;
+    }
+    return -1;
+}
+
 void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t) {
     t->count = 0;
-    while (is_space(*payload)) ++payload;
-    const char* p = payload;
+    SpeakerIndex index;
+    index.clear();
+    const char* p = payload + std::strspn(payload, kSpaces);
     while (*p) {
         // Items are cut at commas; empty ones are skipped.
         while (*p == ',') ++p;
         if (!*p) break;
         const char* start = p;
-        while (*p && *p != ',') ++p;
-        char item[8192];
-        size_t len = static_cast<size_t>(p - start);
-        if (len >= sizeof item) len = sizeof item - 1;
-        std::memcpy(item, start, len);
-        item[len] = 0;
-
-        char hash[kHashField] = {};
+        p += std::strcspn(p, ",");
+        char hash[kHashField];
         float gain = 0.0f, pan = 0.0f;
-        int fields = scan_item(item, kind, hash, &gain, &pan);
+        const int fields = scan_item(start, p, kind, hash, &gain, &pan);
         if (fields < 2 || !hash[0]) continue;
         // A value that is not a number would pass both clamps and turn the
         // speaker's audio into NaN: such an item is dropped as malformed.
         if (std::isnan(gain) || std::isnan(pan)) continue;
-        enter_item(t, hash, clamp(gain, 0.0f, 1.0f), clamp(pan, -1.0f, 1.0f));
+        enter_item(t, &index, hash, clamp(gain, 0.0f, 1.0f), clamp(pan, -1.0f, 1.0f));
     }
 }
 
-void apply_update(const char* payload, UpdateKind kind, SpeakerTable* scratch) {
-    build_speaker_table(payload, kind, scratch);
-    publish_speakers(*scratch);
-    file_log("received %s with %zu speakers", kind == UpdateKind::update2 ? "UPDATE2" : "UPDATE",
-             static_cast<size_t>(scratch->count));
-}

@@ -1,34 +1,24 @@
-// Whatever bytes a falloff server sends: they go over a real loopback
-// connection through the plug-in's own line reader, then handle_line, and
-// the whole input also straight into apply_update. After every line the
-// SpeakerTable must keep its invariants, and the plug-in may have answered
-// nothing but "OK\n", and that only to an exact PING.
+// Whatever bytes a falloff server sends, in memory: the first byte picks
+// the sizes in which the rest arrives (as receives would cut it), the line
+// splitter cuts it into lines, the first line is the greeting's reply, and
+// every later line is classified; updates are parsed into a speaker table.
+// After every line the splitter and the table must keep their invariants,
+// and only an exact PING may be answered.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
+#include "falloff/line_splitter.h"
 #include "falloff/protocol.h"
-#include "platform/platform.h"
-#include "test_os.h"
-#include "plugin/state.h"
-
-namespace pt = test_os;
+#include "falloff/speaker_table.h"
 
 namespace {
-// Larger inputs would fill the socket buffers of the one-threaded loop.
-constexpr size_t kMaxInput = 64 * 1024;
-
-struct Link {
-    FalloffConn conn;
-    pt::Sock peer = pt::kBad;  // plays the server
-    SpeakerTable scratch;
-    char line[kLineBuffer];
-    char lowered[kMaxSpeakers][kHashField];
-    const char* sorted[kMaxSpeakers];
+struct Scratch {
+    LineSplitter splitter;
+    SpeakerTable table;
+    uint32_t by_key[kMaxSpeakers];
 };
 
 [[noreturn]] void fail(const char* what) {
@@ -36,105 +26,72 @@ struct Link {
     std::abort();
 }
 
-// One loopback connection for the whole process. The reader polls with a
-// zero time-out: on loopback the bytes of a finished send are already
-// there, so the end of the input reads as a time-out.
-Link* link() {
-    static Link* l = [] {
-        auto* k = new Link();
-        if (!pt::net_init()) fail("socket layer");
-        g_state.settings.debug_log = 0;
-        g_state.settings.log_path[0] = 0;
-        uint16_t port = 0;
-        pt::Sock listener = pt::listen_loopback(0, 1, &port);
-        k->conn.sock = pt::connect_loopback(port);
-        k->peer = pt::accept_for(listener, 5000);
-        pt::close_sock(listener);
-        if (listener == pt::kBad || k->conn.sock == pt::kBad || k->peer == pt::kBad) fail("loopback pair");
-        k->conn.receive_timeout_ms = 0;
-        return k;
-    }();
-    return l;
-}
-
-void check_table(Link* k) {
-    std::lock_guard<std::mutex> held(g_state.tables_mutex);
-    const SpeakerTable& t = g_state.speakers;
+void check_table(Scratch* k) {
+    const SpeakerTable& t = k->table;
     if (t.count > kMaxSpeakers) fail("more than 512 speakers");
-    for (uint64_t i = 0; i < t.count; ++i) {
+    for (uint32_t i = 0; i < t.count; ++i) {
         const SpeakerEntry& e = t.entries[i];
         size_t n = strnlen(e.hash, kHashField);
         if (n == 0 || n >= kHashField) fail("hash of bad length");
         if (!(e.gain >= 0.0f && e.gain <= 1.0f)) fail("gain outside [0, 1] or NaN");
         if (!(e.pan >= -1.0f && e.pan <= 1.0f)) fail("pan outside [-1, 1] or NaN");
         if (t.keys[i] != hash_key(e.hash)) fail("scan key does not match its hash");
-        for (size_t j = 0; j <= n; ++j) k->lowered[i][j] = static_cast<char>(ascii_lower(e.hash[j]));
-        k->sorted[i] = k->lowered[i];
+        k->by_key[i] = i;
     }
-    std::sort(k->sorted, k->sorted + t.count, [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-    for (uint64_t i = 1; i < t.count; ++i)
-        if (std::strcmp(k->sorted[i - 1], k->sorted[i]) == 0) fail("two hashes equal without regard to case");
-}
-
-// libFuzzer's timers interrupt waits; a wait that was interrupted is
-// repeated rather than taken for a broken connection.
-long peer_recv(Link* k, char* buf, size_t cap, uint32_t timeout_ms) {
-    for (;;) {
-        errno = 0;
-        long n = pt::recv_for(k->peer, buf, cap, timeout_ms);
-        if (n != -1 || errno != EINTR) return n;
+    // Equal hashes have equal keys: only neighbours in key order can repeat.
+    std::sort(k->by_key, k->by_key + t.count, [&](uint32_t a, uint32_t b) { return t.keys[a] < t.keys[b]; });
+    for (uint32_t i = 1; i < t.count; ++i) {
+        for (uint32_t j = i; j-- > 0 && t.keys[k->by_key[j]] == t.keys[k->by_key[i]];)
+            if (hash_equal(t.entries[k->by_key[j]].hash, t.entries[k->by_key[i]].hash))
+                fail("two hashes equal without regard to case");
     }
 }
 
-// What the plug-in sent back after one line.
-void check_reply(Link* k, bool ping) {
-    char buf[16];
-    if (ping) {
-        size_t got = 0;
-        while (got < 3) {
-            long n = peer_recv(k, buf + got, 3 - got, 2000);
-            if (n <= 0) fail("no answer to PING");
-            got += static_cast<size_t>(n);
-        }
-        if (std::memcmp(buf, "OK\n", 3) != 0) fail("PING answered with something else than OK");
+void check_line(const LineSplitter& s) {
+    if (s.len >= kLineBuffer || s.line[s.len] != 0) fail("line not terminated within its buffer");
+    if (std::memchr(s.line, '\r', s.len) || std::memchr(s.line, '\n', s.len)) fail("CR or LF inside a line");
+}
+
+void handle(Scratch* k, bool* greeted) {
+    check_line(k->splitter);
+    const char* line = k->splitter.line;
+    if (!*greeted) {
+        *greeted = true;
+        volatile bool accepted = hello_accepted(line);
+        (void)accepted;
+        return;
     }
-    long extra = peer_recv(k, buf, sizeof buf, 0);
-    if (extra != -2) {
-        std::fprintf(stderr, "after line \"%.40s\" (ping=%d): recv gave %ld: %.*s\n", k->line, ping, extra,
-                     extra > 0 ? static_cast<int>(extra) : 0, buf);
-        fail("the plug-in sent something unasked");
+    const char* payload = nullptr;
+    const LineKind kind = classify_line(line, &payload);
+    if ((kind == LineKind::ping) != (std::strcmp(line, "PING") == 0)) fail("a PING answered or not as it should");
+    if (kind == LineKind::update || kind == LineKind::update2) {
+        if (payload < line || payload > line + k->splitter.len) fail("payload outside the line");
+        build_speaker_table(payload, kind == LineKind::update2 ? UpdateKind::update2 : UpdateKind::update, &k->table);
+        check_table(k);
     }
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > kMaxInput) return -1;
-    Link* k = link();
-    {
-        std::lock_guard<std::mutex> held(g_state.tables_mutex);
-        g_state.speakers.count = 0;
-    }
-    if (size > 0 && !pt::send_all(k->peer, data, size)) fail("send");
+    static Scratch* k = new Scratch();
+    if (size == 0) return 0;
+    const size_t step = static_cast<size_t>(data[0]) * 37 + 1;  // 1 to 9436 bytes a receive
+    const char* bytes = reinterpret_cast<const char*>(data + 1);
+    const size_t n = size - 1;
 
-    // The first line is the reply to HELLO; everything after it is handled.
-    ReadOutcome o = read_line(&k->conn, k->line);
-    volatile bool accepted = hello_accepted(o, k->line);
-    (void)accepted;
-    if (o == ReadOutcome::line) {
-        while ((o = read_line(&k->conn, k->line)) == ReadOutcome::line) {
-            if (std::strlen(k->line) >= kLineBuffer) fail("line longer than its buffer");
-            const bool ping = std::strcmp(k->line, "PING") == 0;
-            handle_line(&k->conn, k->line, &k->scratch);
-            check_table(k);
-            check_reply(k, ping);
+    split_reset(&k->splitter);
+    bool greeted = false;
+    for (size_t at = 0; at < n;) {
+        const size_t piece = std::min(step, n - at);
+        for (size_t used = 0; used < piece;) {
+            bool done = false;
+            const size_t took = split_feed(&k->splitter, bytes + at + used, piece - used, &done);
+            if (took == 0 && !done) fail("the splitter took nothing");
+            used += took;
+            if (done) handle(k, &greeted);
         }
+        at += piece;
     }
-    if (o != ReadOutcome::timed_out) fail("the connection ended under the reader");
-    if (k->conn.pos != k->conn.len) fail("bytes left unread at the end of the input");
-
-    // The same bytes as one payload, of either kind.
-    std::string payload(reinterpret_cast<const char*>(data), size);
-    apply_update(payload.c_str(), size % 2 ? UpdateKind::update2 : UpdateKind::update, &k->scratch);
-    check_table(k);
+    if (split_flush(&k->splitter)) handle(k, &greeted);  // the time-out after the last byte
     return 0;
 }

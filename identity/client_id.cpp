@@ -3,11 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "directory/hash_text.h"
+#include "common/text.h"
 #include "log/log.h"
+#include "common/clock.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/tables.h"
 
 namespace {
 #if QL_TEST_SEAMS
@@ -16,20 +15,6 @@ RandomSource g_random_seam = nullptr;
 
 bool is_hex(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-void print_banner(const char* id) {
-    static const char kRule[] = "----------------------------------------------------";
-    plugin_log("%s", kRule);
-    plugin_log("Tolvanrix 0.1.0-alpha  -  proximity voice");
-    plugin_log("To link your voice to your dino, open The Isle and");
-    plugin_log("type this in chat (one time):   !verify %.*s", 8, id);
-    plugin_log("%s", kRule);
-}
-
-void adopt(const char* id) {
-    set_client_id(id);
-    print_banner(id);
 }
 
 // The first line of the file, at most 127 bytes, or false.
@@ -49,7 +34,7 @@ void new_id(char* candidate) {
 #else
     RandomSource src = plat::random_bytes;
 #endif
-    if (!src(bytes, sizeof bytes)) mix_tick_and_pid(plat::tick_ms(), plat::process_id(), bytes);
+    if (!src(bytes, sizeof bytes)) mix_tick_and_pid(tick_ms(), plat::process_id(), bytes);
     static const char kDigits[] = "0123456789abcdef";
     for (int i = 0; i < 20; ++i) {
         candidate[2 * i] = kDigits[bytes[i] >> 4];
@@ -100,33 +85,41 @@ bool parse_stored_id(const char* first_line, char* out) {
     return true;
 }
 
-void establish_client_id(int32_t connection) {
-    const HostApi& h = g_state.host;
-    if (connection < 0 || !h.registered || !h.table.getLocalUserID || !h.table.getUserHash ||
-        !h.table.freeMemory)
-        return;
-    const uint32_t id = g_state.plugin_id;
+void print_link_banner(const LogSink& log, const char* id) {
+    static const char kRule[] = "----------------------------------------------------";
+    plugin_log(log, "%s", kRule);
+    plugin_log(log, "Tolvanrix 0.1.0-alpha  -  proximity voice");
+    plugin_log(log, "To link your voice to your dino, open The Isle and");
+    plugin_log(log, "type this in chat (one time):   !verify %.*s", 8, id);
+    plugin_log(log, "%s", kRule);
+}
+
+bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connection, const char* id_path,
+                         const LogSink& log, char* out) {
+    const MumbleApi& api = host.table;
+    if (connection < 0 || !host.registered || !api.getLocalUserID || !api.getUserHash || !api.freeMemory)
+        return false;
 
     mumble_userid_t local = 0;
-    if (h.table.getLocalUserID(id, connection, &local) != kMumbleStatusOk) {
-        plugin_log("failed to read local Mumble user id");
-        return;
+    if (api.getLocalUserID(plugin_id, connection, &local) != kMumbleStatusOk) {
+        plugin_log(log, "failed to read local Mumble user id");
+        return false;
     }
 
     const char* hash = nullptr;
-    mumble_error_t status = h.table.getUserHash(id, connection, local, &hash);
+    mumble_error_t status = api.getUserHash(plugin_id, connection, local, &hash);
     if (status == kMumbleStatusOk && hash && hash[0]) {
-        adopt(hash);
-        h.table.freeMemory(id, hash);
-        return;
+        copy_text(out, kClientIdField, hash);
+        api.freeMemory(plugin_id, hash);
+        return true;
     }
-    if (hash) h.table.freeMemory(id, hash);
+    if (hash) api.freeMemory(plugin_id, hash);
 
-    char candidate[128] = {};
-    const char* path = g_state.settings.client_id_path;
-    if (!read_stored_id(path, candidate)) {
+    char candidate[kClientIdField] = {};
+    if (!read_stored_id(id_path, candidate)) {
         new_id(candidate);
-        store_id(path, candidate);
+        store_id(id_path, candidate);
     }
-    adopt(candidate);
+    copy_text(out, kClientIdField, candidate);
+    return true;
 }

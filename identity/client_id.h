@@ -4,10 +4,20 @@
 #include <cstdint>
 
 #include "common/test_seams.h"
+#include "log/log.h"
+#include "plugin/host_api.h"
 
-// Settles the ClientId for a freshly synchronised connection (host hash,
-// stored id, or a new one) and prints the link-code banner.
-void establish_client_id(int32_t connection);
+// Settles the ClientId for a freshly synchronised connection into out
+// (kClientIdField bytes): the local user's certificate hash from the host,
+// else the id stored at id_path, else a new one, which is stored there.
+// False, with out untouched, when the connection id is negative, the host
+// table lacks a call it needs, or the host cannot name the local user.
+bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connection, const char* id_path,
+                         const LogSink& log, char* out);
+
+// The banner with the link code (the first 8 characters of id) that the
+// player types into the game's chat after "!verify".
+void print_link_banner(const LogSink& log, const char* id);
 
 // Source of the 20 random bytes; the test variant can make it fail.
 using RandomSource = bool (*)(void* buf, size_t len);

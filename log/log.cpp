@@ -1,24 +1,17 @@
 #include "log/log.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 
 #include "platform/platform.h"
-#include "plugin/state.h"
 
-namespace {
-// Writers on the host's thread and the worker are serialised so that their
-// entries never mix within a line.
-std::mutex g_file_mutex;
-}  // namespace
-
-void file_logv(const char* fmt, va_list ap) {
-    const PluginSettings& s = g_state.settings;
-    if (!s.debug_log || !s.log_path[0]) return;
-    std::lock_guard<std::mutex> held(g_file_mutex);
-    std::FILE* f = plat::file_open(s.log_path, "ab");
+void file_logv(const LogSink& sink, const char* fmt, va_list ap) {
+    if (!sink.to_file || !sink.path[0]) return;
+    // Writers on the host's thread and the worker take turns, so that their
+    // entries never mix within a line.
+    std::unique_lock<std::mutex> turn;
+    if (sink.file_mutex) turn = std::unique_lock<std::mutex>(*sink.file_mutex);
+    std::FILE* f = plat::file_open(sink.path, "ab");
     if (!f) return;
     std::tm t{};
     plat::local_time(&t);
@@ -29,26 +22,25 @@ void file_logv(const char* fmt, va_list ap) {
     std::fclose(f);
 }
 
-void file_log(const char* fmt, ...) {
+void file_log(const LogSink& sink, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    file_logv(fmt, ap);
+    file_logv(sink, fmt, ap);
     va_end(ap);
 }
 
-void plugin_log(const char* fmt, ...) {
+void plugin_log(const LogSink& sink, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    plugin_logv(fmt, ap);
+    plugin_logv(sink, fmt, ap);
     va_end(ap);
 }
 
-void plugin_logv(const char* fmt, va_list ap) {
+void plugin_logv(const LogSink& sink, const char* fmt, va_list ap) {
     char message[1024];
     std::vsnprintf(message, sizeof message, fmt, ap);
     char prefixed[1200];
     std::snprintf(prefixed, sizeof prefixed, "[quorra_link] %s", message);
-    const HostApi& h = g_state.host;
-    if (h.registered && h.table.log) h.table.log(g_state.plugin_id, prefixed);
-    file_log("%s", message);
+    if (sink.host_log) sink.host_log(sink.plugin_id, prefixed);
+    file_log(sink, "%s", message);
 }

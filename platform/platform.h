@@ -22,9 +22,7 @@ bool thread_wait(Thread* t, uint32_t timeout_ms);
 // Gives up the handle of a thread that is still running; it ends on its own.
 void thread_forget(Thread* t);
 
-// ---- time, process, environment --------------------------------------------
-uint32_t tick_ms();                       // wrapping millisecond counter
-void sleep_ms(uint32_t ms);
+// ---- clock, process, environment ---------------------------------------------
 void local_time(std::tm* out);            // wall clock, local calendar time
 uint32_t process_id();
 // Copies the variable's value (UTF-8) into buf when it fits. Returns the

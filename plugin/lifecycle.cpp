@@ -3,14 +3,12 @@
 #include <mutex>
 #include <new>
 
-#include "config/settings.h"
-#include "directory/user_hashes.h"
-#include "falloff/worker.h"
 #include "identity/client_id.h"
-#include "log/log.h"
 #include "platform/net.h"
+#include "platform/platform.h"
 #include "plugin/state.h"
 #include "plugin/tables.h"
+#include "plugin/worker_context.h"
 
 namespace {
 // The life-cycle's state changes (initialised or not, the socket layer,
@@ -30,8 +28,10 @@ bool initialised() { return g_state.initialised.load(std::memory_order_acquire);
 }  // namespace
 
 void plugin_init(uint32_t plugin_id) {
+    // Files and environment are read before any lock is taken.
     PluginSettings fresh;
-    load_settings(&fresh);  // files and environment, before any lock is taken
+    char library[kPathField];
+    load_settings(&fresh, library, plat::module_path(library, sizeof library));
     bool sockets_failed = false;
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
@@ -46,16 +46,17 @@ void plugin_init(uint32_t plugin_id) {
         }
         g_state.initialised.store(true, std::memory_order_release);
     }
-    if (sockets_failed) file_log("WSAStartup failed");
+    const LogSink log = plugin_sink();
+    if (sockets_failed) file_log(log, "WSAStartup failed");
     const PluginSettings& s = g_state.settings;
-    plugin_log("loaded version=%d.%d.%d config=%s host=%s port=%d enabled=%d", 0, 1, 0, s.config_path,
+    plugin_log(log, "loaded version=%d.%d.%d config=%s host=%s port=%d enabled=%d", 0, 1, 0, s.config_path,
                s.server_host, s.server_port, s.enabled ? 1 : 0);
 }
 
 void plugin_shutdown() {
     std::lock_guard<std::mutex> held(lifecycle_mutex());
     if (!initialised()) return;
-    falloff_worker_stop();
+    g_worker.stop();
     clear_connection_state();
     if (g_state.socket_layer_started) {
         plat::net_cleanup();
@@ -72,20 +73,25 @@ void plugin_server_synchronized(int32_t connection) {
     }
     // Host calls, made without the mutex. Mumble makes this call and init
     // and shutdown on its main thread, so those cannot come meanwhile.
-    establish_client_id(connection);
-    refresh_user_hashes();
+    const LogSink log = plugin_sink();
+    char id[kClientIdField];
+    if (establish_client_id(g_state.host, g_state.plugin_id, connection, g_state.settings.client_id_path, log, id)) {
+        set_client_id(id);
+        print_link_banner(log, id);
+    }
+    refresh_directory(nullptr);
     std::lock_guard<std::mutex> held(lifecycle_mutex());
-    if (initialised()) falloff_worker_start();
+    if (initialised() && !g_worker.start()) plugin_log(log, "failed to start falloff worker");
 }
 
 void plugin_server_disconnected() {
     std::lock_guard<std::mutex> held(lifecycle_mutex());
     if (!initialised()) return;
-    falloff_worker_stop();
+    g_worker.stop();
     clear_connection_state();
 }
 
 void plugin_user_event() {
     // On the main thread, like init and shutdown.
-    if (initialised()) refresh_user_hashes();
+    if (initialised()) refresh_directory(nullptr);
 }

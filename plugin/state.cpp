@@ -1,5 +1,28 @@
 #include "plugin/state.h"
 
-// Not constinit: MinGW's std::mutex has no constant initialiser. Nothing
-// runs before the library's static initialisation is done.
-PluginState g_state;
+#include <new>
+
+#include "plugin/worker_context.h"
+
+namespace {
+// Never destroyed: a worker that a stop gave up on may still be on its way
+// out when the process ends, and an entry point may come late; neither may
+// meet a destroyed mutex.
+alignas(PluginState) unsigned char g_state_storage[sizeof(PluginState)];
+alignas(FalloffWorker) unsigned char g_worker_storage[sizeof(FalloffWorker)];
+PluginWorkerContext g_context;
+}  // namespace
+
+PluginState& g_state = *new (g_state_storage) PluginState();
+FalloffWorker& g_worker = *new (g_worker_storage) FalloffWorker(&g_context);
+
+LogSink plugin_sink() {
+    LogSink s;
+    const HostApi& h = g_state.host;
+    s.host_log = h.registered && h.table.log ? h.table.log : nullptr;
+    s.plugin_id = g_state.plugin_id;
+    s.to_file = g_state.settings.debug_log != 0;
+    copy_text(s.path, kPathField, g_state.settings.log_path);
+    s.file_mutex = &g_state.log_file_mutex;
+    return s;
+}

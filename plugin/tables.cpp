@@ -6,34 +6,6 @@
 #include "plugin/state.h"
 
 namespace {
-// Speakers by the 8-byte key of their hash: open addressing over twice
-// their number of places, so a join costs one probe or two per user.
-struct SpeakerIndex {
-    static constexpr uint32_t kPlaces = 2 * kMaxSpeakers;
-    static constexpr uint16_t kEmpty = 0xFFFF;
-    uint16_t place[kPlaces];
-
-    static uint32_t home(uint64_t key) { return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 54); }
-
-    explicit SpeakerIndex(const SpeakerTable& t) {
-        std::memset(place, 0xFF, sizeof place);
-        for (uint32_t i = 0; i < t.count; ++i) {
-            uint32_t h = home(t.keys[i]);
-            while (place[h] != kEmpty) h = (h + 1) % kPlaces;
-            place[h] = static_cast<uint16_t>(i);
-        }
-    }
-    const SpeakerEntry* find(const SpeakerTable& t, const char* hash) const {
-        const uint64_t key = hash_key(hash);
-        for (uint32_t h = home(key); place[h] != kEmpty; h = (h + 1) % kPlaces) {
-            const uint16_t i = place[h];
-            if (t.keys[i] == key && hash_equal(t.entries[i].hash, hash)) return &t.entries[i];
-        }
-        return nullptr;
-    }
-};
-static_assert(kMaxSpeakers < SpeakerIndex::kEmpty);
-
 // With tables_mutex held: a new mix table from the directory and the
 // speaker table as they stand. Users in directory order; a user whose hash
 // the speaker table does not list gets no row, and stays silent.
@@ -42,10 +14,13 @@ void rebuild_mix() {
     const UserHashDirectory& users = g_state.directory;
     MixTable* t = g_state.mix.begin_write();
     if (speakers.count > 0) {
-        const SpeakerIndex index(speakers);
+        SpeakerIndex index;
+        index.clear();
+        for (uint32_t i = 0; i < speakers.count; ++i) index.add(speakers, i);
         for (size_t i = 0; i < users.count; ++i) {
-            if (const SpeakerEntry* e = index.find(speakers, users.entries[i].hash))
-                mix_add_row(t, users.entries[i].user_id, e->gain, e->pan);
+            const char* hash = users.entries[i].hash;
+            const int e = index.find(speakers, hash, hash_key(hash));
+            if (e >= 0) mix_add_row(t, users.entries[i].user_id, speakers.entries[e].gain, speakers.entries[e].pan);
         }
     }
     g_state.mix.publish(t);

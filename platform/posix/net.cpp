@@ -1,6 +1,5 @@
 // Sockets on POSIX: non-blocking descriptors, waited on with poll() together
 // with the read end of the Waker's pipe.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -13,8 +12,8 @@
 #include <climits>
 #include <cstring>
 
+#include "common/clock.h"
 #include "platform/net.h"
-#include "platform/platform.h"
 
 namespace plat {
 
@@ -26,14 +25,12 @@ Pipe* pipe_of(Waker* w) { return reinterpret_cast<Pipe*>(w->opaque); }
 
 thread_local int t_last_error = 0;
 
-int remember(int err) {
-    t_last_error = err;
-    return err;
-}
+void remember(int err) { t_last_error = err; }
+
+enum class Ready { yes, timed_out, error, woken };
 
 // Waits for events on s (or on nothing when s < 0) and for the waker.
-// 1 ready, 0 time-out, -1 error, -2 woken.
-int wait_fd(int s, short events, uint32_t timeout_ms, Waker* w) {
+Ready wait_fd(int s, short events, uint32_t timeout_ms, Waker* w) {
     pollfd fds[2];
     nfds_t n = 0;
     if (s >= 0) fds[n++] = pollfd{s, events, 0};
@@ -56,14 +53,14 @@ int wait_fd(int s, short events, uint32_t timeout_ms, Waker* w) {
         if (r < 0) {
             if (errno == EINTR) continue;
             remember(errno);
-            return -1;
+            return Ready::error;
         }
         if (r == 0) {
             if (remaining > static_cast<uint32_t>(INT_MAX)) continue;
-            return 0;
+            return Ready::timed_out;
         }
-        if (wake_index >= 0 && fds[wake_index].revents) return -2;
-        return 1;
+        if (wake_index >= 0 && fds[wake_index].revents) return Ready::woken;
+        return Ready::yes;
     }
 }
 }  // namespace
@@ -71,7 +68,6 @@ int wait_fd(int s, short events, uint32_t timeout_ms, Waker* w) {
 bool net_startup() { return true; }
 void net_cleanup() {}
 int net_last_error() { return t_last_error; }
-int net_timeout_error() { return ETIMEDOUT; }
 
 bool waker_init(Waker* w) {
     int fds[2];
@@ -111,64 +107,69 @@ bool waker_wait(Waker* w, uint32_t timeout_ms) {
         sleep_ms(timeout_ms);
         return false;
     }
-    return wait_fd(-1, 0, timeout_ms, w) == -2;
+    return wait_fd(-1, 0, timeout_ms, w) == Ready::woken;
 }
 
-ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* out) {
+bool net_resolve(const char* host, const char* port, NetAddress* out, size_t* count) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* list = nullptr;
+    *count = 0;
     if (getaddrinfo(host, port, &hints, &list) != 0 || !list) {
         if (list) freeaddrinfo(list);
         remember(EHOSTUNREACH);
-        return ConnectResult::resolve_failed;
+        return false;
     }
-    ConnectResult result = ConnectResult::none_connected;
-    for (addrinfo* a = list; a; a = a->ai_next) {
-        if (w && waker_wait(w, 0)) {  // a stop between two addresses
-            result = ConnectResult::woken;
-            break;
-        }
-        int s = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (s < 0) {
-            remember(errno);
-            continue;
-        }
-        int one = 1;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (connect(s, a->ai_addr, a->ai_addrlen) == 0) {
-            *out = s;
-            result = ConnectResult::connected;
-            break;
-        }
-        if (errno != EINPROGRESS) {
-            remember(errno);
-            close(s);
-            continue;
-        }
-        int r = wait_fd(s, POLLOUT, kWaitForever, w);
-        if (r == -2) {
-            close(s);
-            result = ConnectResult::woken;
-            break;
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (r == 1 && getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-            *out = s;
-            result = ConnectResult::connected;
-            break;
-        }
-        remember(err ? err : errno);
-        close(s);
+    for (addrinfo* a = list; a && *count < kMaxAddresses; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof out->bytes) continue;
+        NetAddress& n = out[(*count)++];
+        n.family = a->ai_family;
+        n.socktype = a->ai_socktype;
+        n.protocol = a->ai_protocol;
+        n.len = static_cast<uint32_t>(a->ai_addrlen);
+        std::memcpy(n.bytes, a->ai_addr, a->ai_addrlen);
     }
     freeaddrinfo(list);
-    return result;
+    return true;
 }
 
-int net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker* w) {
+NetResult net_connect_one(const NetAddress& a, Waker* w, Socket* out) {
+    int s = socket(a.family, a.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.protocol);
+    if (s < 0) {
+        remember(errno);
+        return NetResult::failed;
+    }
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const auto* addr = reinterpret_cast<const sockaddr*>(a.bytes);
+    if (connect(s, addr, a.len) == 0) {
+        *out = s;
+        return NetResult::ok;
+    }
+    if (errno != EINPROGRESS) {
+        remember(errno);
+        close(s);
+        return NetResult::failed;
+    }
+    const Ready r = wait_fd(s, POLLOUT, kWaitForever, w);
+    if (r == Ready::woken) {
+        close(s);
+        return NetResult::woken;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (r == Ready::yes && getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+        *out = s;
+        return NetResult::ok;
+    }
+    if (err) remember(err);
+    close(s);
+    return NetResult::failed;
+}
+
+NetResult net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker* w) {
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
         ssize_t n = send(static_cast<int>(s), p, len, MSG_NOSIGNAL);
@@ -180,36 +181,41 @@ int net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker*
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             remember(errno);
-            return -1;
+            return NetResult::failed;
         }
-        int r = wait_fd(static_cast<int>(s), POLLOUT, timeout_ms, w);
-        if (r == -2) return -2;
-        if (r == 0) {
-            remember(ETIMEDOUT);
-            return -1;
+        switch (wait_fd(static_cast<int>(s), POLLOUT, timeout_ms, w)) {
+            case Ready::yes: break;
+            case Ready::woken: return NetResult::woken;
+            case Ready::timed_out: remember(ETIMEDOUT); return NetResult::failed;
+            case Ready::error: return NetResult::failed;
         }
-        if (r < 0) return -1;
     }
-    return 0;
+    return NetResult::ok;
 }
 
-long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
+NetResult net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w, size_t* got) {
+    *got = 0;
     for (;;) {
         ssize_t n = recv(static_cast<int>(s), buf, cap, MSG_DONTWAIT);
-        if (n == 0) remember(0);  // an orderly close is no error
-        if (n >= 0) return static_cast<long>(n);
+        if (n > 0) {
+            *got = static_cast<size_t>(n);
+            return NetResult::ok;
+        }
+        if (n == 0) {
+            remember(0);  // an orderly close is no error
+            return NetResult::closed;
+        }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             remember(errno);
-            return -1;
+            return NetResult::failed;
         }
-        int r = wait_fd(static_cast<int>(s), POLLIN, timeout_ms, w);
-        if (r == -2) return kRecvWoken;
-        if (r == 0) {
-            remember(ETIMEDOUT);
-            return kRecvTimedOut;
+        switch (wait_fd(static_cast<int>(s), POLLIN, timeout_ms, w)) {
+            case Ready::yes: break;
+            case Ready::woken: return NetResult::woken;
+            case Ready::timed_out: return NetResult::timed_out;
+            case Ready::error: return NetResult::failed;
         }
-        if (r < 0) return -1;
     }
 }
 

@@ -13,19 +13,6 @@
 
 namespace plat {
 
-uint32_t tick_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
-}
-
-void sleep_ms(uint32_t ms) {
-    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 void local_time(std::tm* out) {
     time_t now = time(nullptr);
     localtime_r(&now, out);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/clock.h"
 #include "platform/platform.h"
 
 namespace plat {

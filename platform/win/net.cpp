@@ -8,8 +8,10 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <cstring>
+
+#include "common/clock.h"
 #include "platform/net.h"
-#include "platform/platform.h"
 #include "platform/win/utf.h"
 
 namespace plat {
@@ -42,57 +44,59 @@ DWORD time_left(uint32_t start, uint32_t timeout_ms) {
     return spent >= timeout_ms ? 0 : static_cast<DWORD>(timeout_ms - spent);
 }
 
-// 1 ready, 0 time-out, -1 error, -2 woken. mask: the FD_* events for s.
+enum class Ready { yes, timed_out, error, woken };
+
+// Whether s is ready for the FD_* events of mask.
 //
 // The Waker's socket event serves every socket in turn, and is left set by
 // whatever arrived while nobody waited (data read later without a wait, a
 // close, events of a socket since closed). So a new socket is tied to it
 // only after a reset, and a wake-up without one of the awaited events
 // counts for nothing: the wait goes on for the time left.
-int wait_socket(SOCKET s, long mask, uint32_t timeout_ms, Waker* w, bool new_socket = false) {
+Ready wait_socket(SOCKET s, long mask, uint32_t timeout_ms, Waker* w, bool new_socket = false) {
     LocalEvent local;
     const bool own_event = !(w && w->ready);
     WSAEVENT sev = own_event ? local.ev : events_of(w)->sock;
     if (new_socket) WSAResetEvent(sev);
     if (WSAEventSelect(s, sev, mask) != 0) {
         remember(WSAGetLastError());
-        return -1;
+        return Ready::error;
     }
     HANDLE handles[2] = {sev, nullptr};
     DWORD n = 1;
     if (!own_event) handles[n++] = events_of(w)->wake;
     const uint32_t start = tick_ms();
-    int result;
+    Ready result;
     for (;;) {
         DWORD r = WaitForMultipleObjects(n, handles, FALSE, time_left(start, timeout_ms));
         if (r == WAIT_OBJECT_0 + 1) {
-            result = -2;
+            result = Ready::woken;
             break;
         }
         if (r == WAIT_TIMEOUT) {
-            result = 0;
+            result = Ready::timed_out;
             break;
         }
         if (r != WAIT_OBJECT_0) {
             remember(static_cast<int>(GetLastError()));
-            result = -1;
+            result = Ready::error;
             break;
         }
         WSANETWORKEVENTS ne{};
         WSAEnumNetworkEvents(s, sev, &ne);  // also resets the event
         if (!(ne.lNetworkEvents & mask)) {
             if (time_left(start, timeout_ms) == 0) {
-                result = 0;
+                result = Ready::timed_out;
                 break;
             }
             continue;
         }
         if ((mask & FD_CONNECT) && (ne.lNetworkEvents & FD_CONNECT) && ne.iErrorCode[FD_CONNECT_BIT]) {
             remember(ne.iErrorCode[FD_CONNECT_BIT]);
-            result = -1;
+            result = Ready::error;
             break;
         }
-        result = 1;
+        result = Ready::yes;
         break;
     }
     if (own_event) WSAEventSelect(s, nullptr, 0);  // the local event dies here
@@ -106,7 +110,6 @@ bool net_startup() {
 }
 void net_cleanup() { WSACleanup(); }
 int net_last_error() { return t_last_error; }
-int net_timeout_error() { return WSAETIMEDOUT; }
 
 bool waker_init(Waker* w) {
     Events* e = events_of(w);
@@ -138,20 +141,21 @@ void waker_reset(Waker* w) {
 
 bool waker_wait(Waker* w, uint32_t timeout_ms) {
     if (!w || !w->ready) {
-        Sleep(timeout_ms);
+        sleep_ms(timeout_ms);
         return false;
     }
     return WaitForSingleObject(events_of(w)->wake, timeout_ms == kWaitForever ? INFINITE : timeout_ms) ==
            WAIT_OBJECT_0;
 }
 
-ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* out) {
+bool net_resolve(const char* host, const char* port, NetAddress* out, size_t* count) {
+    *count = 0;
     // The host name is UTF-8 here; the ANSI resolver would read it in the
     // system's code page, so the wide one is used.
     wchar_t whost[512], wport[32];
     if (!utf8_to_wide(host, whost, 512) || !utf8_to_wide(port, wport, 32)) {
         remember(WSAHOST_NOT_FOUND);
-        return ConnectResult::resolve_failed;
+        return false;
     }
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
@@ -162,52 +166,55 @@ ConnectResult net_connect(const char* host, const char* port, Waker* w, Socket* 
     if (rc != 0 || !list) {
         if (list) FreeAddrInfoW(list);
         remember(rc ? rc : WSAHOST_NOT_FOUND);
-        return ConnectResult::resolve_failed;
+        return false;
     }
-    ConnectResult result = ConnectResult::none_connected;
-    for (ADDRINFOW* a = list; a; a = a->ai_next) {
-        if (w && waker_wait(w, 0)) {  // a stop between two addresses
-            result = ConnectResult::woken;
-            break;
-        }
-        SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == INVALID_SOCKET) {
-            remember(WSAGetLastError());
-            continue;
-        }
-        BOOL one = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-        u_long nb = 1;
-        ioctlsocket(s, FIONBIO, &nb);
-        if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
-            *out = static_cast<Socket>(s);
-            result = ConnectResult::connected;
-            break;
-        }
-        int err = WSAGetLastError();
-        if (err != WSAEWOULDBLOCK) {
-            remember(err);
-            closesocket(s);
-            continue;
-        }
-        int r = wait_socket(s, FD_CONNECT, kWaitForever, w, true);
-        if (r == -2) {
-            closesocket(s);
-            result = ConnectResult::woken;
-            break;
-        }
-        if (r == 1) {
-            *out = static_cast<Socket>(s);
-            result = ConnectResult::connected;
-            break;
-        }
-        closesocket(s);
+    for (ADDRINFOW* a = list; a && *count < kMaxAddresses; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof out->bytes) continue;
+        NetAddress& n = out[(*count)++];
+        n.family = a->ai_family;
+        n.socktype = a->ai_socktype;
+        n.protocol = a->ai_protocol;
+        n.len = static_cast<uint32_t>(a->ai_addrlen);
+        std::memcpy(n.bytes, a->ai_addr, a->ai_addrlen);
     }
     FreeAddrInfoW(list);
-    return result;
+    return true;
 }
 
-int net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker* w) {
+NetResult net_connect_one(const NetAddress& a, Waker* w, Socket* out) {
+    SOCKET s = socket(a.family, a.socktype, a.protocol);
+    if (s == INVALID_SOCKET) {
+        remember(WSAGetLastError());
+        return NetResult::failed;
+    }
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    u_long nb = 1;
+    ioctlsocket(s, FIONBIO, &nb);
+    if (connect(s, reinterpret_cast<const sockaddr*>(a.bytes), static_cast<int>(a.len)) == 0) {
+        *out = static_cast<Socket>(s);
+        return NetResult::ok;
+    }
+    const int err = WSAGetLastError();
+    if (err != WSAEWOULDBLOCK) {
+        remember(err);
+        closesocket(s);
+        return NetResult::failed;
+    }
+    switch (wait_socket(s, FD_CONNECT, kWaitForever, w, true)) {
+        case Ready::yes:
+            *out = static_cast<Socket>(s);
+            return NetResult::ok;
+        case Ready::woken:
+            closesocket(s);
+            return NetResult::woken;
+        default:
+            closesocket(s);
+            return NetResult::failed;
+    }
+}
+
+NetResult net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker* w) {
     const char* p = static_cast<const char*>(data);
     SOCKET so = static_cast<SOCKET>(s);
     while (len > 0) {
@@ -221,17 +228,16 @@ int net_send(Socket s, const void* data, size_t len, uint32_t timeout_ms, Waker*
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) {
             remember(err);
-            return -1;
+            return NetResult::failed;
         }
-        int r = wait_socket(so, FD_WRITE | FD_CLOSE, timeout_ms, w);
-        if (r == -2) return -2;
-        if (r == 0) {
-            remember(WSAETIMEDOUT);
-            return -1;
+        switch (wait_socket(so, FD_WRITE | FD_CLOSE, timeout_ms, w)) {
+            case Ready::yes: break;
+            case Ready::woken: return NetResult::woken;
+            case Ready::timed_out: remember(WSAETIMEDOUT); return NetResult::failed;
+            case Ready::error: return NetResult::failed;
         }
-        if (r < 0) return -1;
     }
-    return 0;
+    return NetResult::ok;
 }
 
 namespace {
@@ -243,42 +249,45 @@ bool readable_now(SOCKET s) {
     timeval zero{0, 0};
     return select(0, &set, nullptr, nullptr, &zero) == 1;
 }
+
+// One receive on a socket known to be readable; nothing when it would block.
+bool receive_ready(SOCKET so, void* buf, int chunk, NetResult* result, size_t* got) {
+    int n = recv(so, static_cast<char*>(buf), chunk, 0);
+    if (n > 0) {
+        *got = static_cast<size_t>(n);
+        *result = NetResult::ok;
+        return true;
+    }
+    if (n == 0) {
+        remember(0);  // an orderly close is no error
+        *result = NetResult::closed;
+        return true;
+    }
+    int err = WSAGetLastError();
+    if (err == WSAEWOULDBLOCK) return false;
+    remember(err);
+    *result = NetResult::failed;
+    return true;
+}
 }  // namespace
 
-long net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w) {
+NetResult net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* w, size_t* got) {
     SOCKET so = static_cast<SOCKET>(s);
-    // A socket handed in by a test or tool may still be blocking; waiting
-    // first for readability keeps the receive itself from blocking.
+    *got = 0;
     int chunk = cap > 0x40000000u ? 0x40000000 : static_cast<int>(cap);
+    NetResult result;
     for (;;) {
         // Whatever is pending already (data, or a close that came in behind
         // data read earlier, which a new event selection does not always
         // signal again) is taken without waiting; recv says which it is.
-        if (readable_now(so)) {
-            int n = recv(so, static_cast<char*>(buf), chunk, 0);
-            if (n == 0) remember(0);  // an orderly close is no error
-            if (n >= 0) return n;
-            int err = WSAGetLastError();
-            if (err != WSAEWOULDBLOCK) {
-                remember(err);
-                return -1;
-            }
+        if (readable_now(so) && receive_ready(so, buf, chunk, &result, got)) return result;
+        switch (wait_socket(so, FD_READ | FD_CLOSE, timeout_ms, w)) {
+            case Ready::yes: break;
+            case Ready::woken: return NetResult::woken;
+            case Ready::timed_out: return NetResult::timed_out;
+            case Ready::error: return NetResult::failed;
         }
-        int r = wait_socket(so, FD_READ | FD_CLOSE, timeout_ms, w);
-        if (r == -2) return kRecvWoken;
-        if (r == 0) {
-            remember(WSAETIMEDOUT);
-            return kRecvTimedOut;
-        }
-        if (r < 0) return -1;
-        // Readable: data, or the peer closed (recv gives 0), or an error.
-        int n = recv(so, static_cast<char*>(buf), chunk, 0);
-        if (n == 0) remember(0);
-        if (n >= 0) return n;
-        int err = WSAGetLastError();
-        if (err == WSAEWOULDBLOCK) continue;
-        remember(err);
-        return -1;
+        if (receive_ready(so, buf, chunk, &result, got)) return result;
     }
 }
 

@@ -12,10 +12,6 @@
 
 namespace plat {
 
-uint32_t tick_ms() { return static_cast<uint32_t>(GetTickCount()); }
-
-void sleep_ms(uint32_t ms) { Sleep(ms); }
-
 void local_time(std::tm* out) {
     std::time_t now = std::time(nullptr);
     localtime_s(out, &now);

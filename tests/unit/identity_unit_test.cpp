@@ -8,7 +8,6 @@
 
 #include "fake_host.h"
 #include "identity/client_id.h"
-#include "plugin/state.h"
 
 TEST(TickAndPidMix, ReproducesTheWorkedExample) {
     unsigned char out[20];
@@ -51,19 +50,12 @@ TEST(EstablishClientId, KeepsTheFirst127CharactersOfALongHostHash) {
     host.reset();
     const std::string hash = "Fe12ab34" + std::string(192, 'c');
     host.set_users({{1, hash}});
-    const HostApi saved_host = g_state.host;
-    const PluginSettings saved_settings = g_state.settings;
-    g_state.host = HostApi{host.table(), 1};
-    g_state.settings = PluginSettings{};  // no log file, no id file
-
-    establish_client_id(0);
-    EXPECT_EQ(std::string(g_state.client_id), hash.substr(0, 127));
-    EXPECT_TRUE(host.has_log_line("[quorra_link] type this in chat (one time):   !verify Fe12ab34"));
+    const HostApi api{host.table(), 1};
+    const LogSink log;  // no window, no file
+    char id[kClientIdField] = {};
+    ASSERT_TRUE(establish_client_id(api, 7, 0, "", log, id));
+    EXPECT_EQ(std::string(id), hash.substr(0, 127));
     EXPECT_EQ(host.outstanding(), 0u);
     EXPECT_EQ(host.bad_frees(), 0);
-
-    g_state.client_id[0] = 0;
-    g_state.host = saved_host;
-    g_state.settings = saved_settings;
     host.reset();
 }

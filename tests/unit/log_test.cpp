@@ -3,14 +3,15 @@
 // a log file that cannot be written.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/text.h"
 #include "fake_host.h"
 #include "log/log.h"
 #include "test_os.h"
-#include "plugin/state.h"
 
 namespace pt = test_os;
 using Lines = std::vector<std::string>;
@@ -20,16 +21,13 @@ class Log : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeHost::get().reset();
-        copy_text(g_state.settings.log_path, kPathField, path.c_str());
-        g_state.settings.debug_log = 1;
-        g_state.host.table = FakeHost::get().table();
-        g_state.host.registered = 1;
+        copy_text(sink.path, kPathField, path.c_str());
+        sink.to_file = true;
+        sink.host_log = FakeHost::log;
+        sink.plugin_id = 3;
+        sink.file_mutex = &file_mutex;
     }
-    void TearDown() override {
-        g_state.settings = saved_settings;
-        g_state.host = saved_host;
-        pt::remove_tree(dir);
-    }
+    void TearDown() override { pt::remove_tree(dir); }
     // The messages of the file's entries, after checking each entry's shape:
     // "[YYYY-MM-DD hh:mm:ss] " message "\r\n".
     Lines entries() {
@@ -47,23 +45,23 @@ protected:
         }
         return out;
     }
-    const PluginSettings saved_settings = g_state.settings;
-    const HostApi saved_host = g_state.host;
+    LogSink sink;
+    std::mutex file_mutex;
     const std::string dir = pt::make_temp_dir("ql_log"), path = pt::join(dir, "quorra_link.log");
 };
 }  // namespace
 
 TEST_F(Log, EntriesAreAppendedWholeAndOnlyTheHostLineIsCut) {
     ASSERT_TRUE(pt::write_file(path, "[2000-01-01 00:00:00] older\r\n"));
-    file_log("falloff_connect_attempt host=%s port=%d", "h", 8890);
-    file_log("n=%zu cut=%.*s", static_cast<size_t>(5), 3, "abcdef");
+    file_log(sink, "falloff_connect_attempt host=%s port=%d", "h", 8890);
+    file_log(sink, "n=%zu cut=%.*s", static_cast<size_t>(5), 3, "abcdef");
     const std::string big(3000, 'z'), cut(1023, 'm');
-    file_log("%s", big.c_str());  // file_log alone does not cut
+    file_log(sink, "%s", big.c_str());  // file_log alone does not cut
     EXPECT_EQ(FakeHost::get().calls_log(), 0);
 
-    plugin_log("loaded %d%%", 100);
-    plugin_log("%s", "50%d %s %n");  // the message itself is never a format again
-    plugin_log("%s", std::string(2000, 'm').c_str());
+    plugin_log(sink, "loaded %d%%", 100);
+    plugin_log(sink, "%s", "50%d %s %n");  // the message itself is never a format again
+    plugin_log(sink, "%s", std::string(2000, 'm').c_str());
     EXPECT_EQ(FakeHost::get().log_lines(),
               (Lines{"[quorra_link] loaded 100%", "[quorra_link] 50%d %s %n", "[quorra_link] " + cut}));
     EXPECT_EQ(entries(), (Lines{"older", "falloff_connect_attempt host=h port=8890", "n=5 cut=abc", big,
@@ -71,25 +69,25 @@ TEST_F(Log, EntriesAreAppendedWholeAndOnlyTheHostLineIsCut) {
 }
 
 TEST_F(Log, SwitchesMissingHostAndUnwritableFile) {
-    g_state.settings.debug_log = 0;
-    file_log("hidden");
-    plugin_log("seen %d", 1);
+    sink.to_file = false;
+    file_log(sink, "hidden");
+    plugin_log(sink, "seen %d", 1);
     EXPECT_FALSE(pt::file_exists(path));
     EXPECT_TRUE(FakeHost::get().has_log_line("[quorra_link] seen 1"));
 
-    g_state.settings.debug_log = 1;
-    g_state.host.table.log = nullptr;  // a table without the log function: the file still gets it
-    plugin_log("no log entry");
-    g_state.host.table = FakeHost::get().table();
+    sink.to_file = true;
+    sink.host_log = nullptr;  // a table without the log function: the file still gets it
+    plugin_log(sink, "no log entry");
+    sink.host_log = FakeHost::log;
     EXPECT_EQ(FakeHost::get().calls_log(), 1);
     EXPECT_EQ(entries(), Lines{"no log entry"});
 
     // No path, a path under a missing directory, a directory in the file's
     // place: nothing written anywhere, the host line still shown.
     for (std::string bad : {std::string(), pt::join(pt::join(dir, "missing"), "quorra_link.log"), dir}) {
-        copy_text(g_state.settings.log_path, kPathField, bad.c_str());
-        file_log("lost %d", 1);
-        plugin_log("still shown");
+        copy_text(sink.path, kPathField, bad.c_str());
+        file_log(sink, "lost %d", 1);
+        plugin_log(sink, "still shown");
     }
     EXPECT_FALSE(pt::file_exists(pt::join(dir, "missing")));
     EXPECT_EQ(FakeHost::get().calls_log(), 4);
@@ -97,8 +95,8 @@ TEST_F(Log, SwitchesMissingHostAndUnwritableFile) {
 }
 
 TEST_F(Log, ConcurrentWritersNeverMixWithinAnEntry) {
-    auto writer = [](char c) {
-        for (int i = 0; i < 200; ++i) file_log("%s", std::string(300, c).c_str());
+    auto writer = [&](char c) {
+        for (int i = 0; i < 200; ++i) file_log(sink, "%s", std::string(300, c).c_str());
     };
     std::thread a(writer, 'a'), b(writer, 'b');
     a.join();

@@ -1,6 +1,5 @@
 // The SpeakerTable from update payloads: item scanning, clamps, values that
-// are not numbers, the case-insensitive merge, the 512-entry cap, the
-// published table as readers see it, and the log line of each update.
+// are not numbers, the case-insensitive merge and the 512-entry cap.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,11 +9,6 @@
 #include <vector>
 
 #include "falloff/speaker_table.h"
-#include "test_os.h"
-#include "plugin/state.h"
-#include "plugin/tables.h"
-
-namespace pt = test_os;
 
 namespace {
 using Entry = std::tuple<std::string, float, float>;  // hash, gain, pan
@@ -22,7 +16,6 @@ using E = std::vector<Entry>;
 
 class Speakers : public ::testing::Test {
 protected:
-    void TearDown() override { clear_speakers(); }
     E build(const std::string& payload, UpdateKind kind = UpdateKind::update2) {
         build_speaker_table(payload.c_str(), kind, &t);
         E out;
@@ -73,22 +66,4 @@ TEST_F(Speakers, MergeIgnoresLetterCaseAndTheCapKeepsTheFirst512) {
     ASSERT_EQ(got.size(), 512u);
     EXPECT_EQ(got[2], (Entry{"s2", 0.25f, -0.5f}));
     EXPECT_EQ(std::get<0>(got[511]), "s511");
-}
-
-// Each update writes exactly one log entry, also one that yields nothing.
-TEST_F(Speakers, ApplyUpdateLogsEveryLine) {
-    const PluginSettings saved = g_state.settings;
-    const std::string dir = pt::make_temp_dir("ql_speakers"), log = pt::join(dir, "quorra_link.log");
-    copy_text(g_state.settings.log_path, kPathField, log.c_str());
-    g_state.settings.debug_log = 1;
-    apply_update("abc 0.2 0, ABC 0.9 1", UpdateKind::update2, &t);
-    apply_update("junk, also junk", UpdateKind::update, &t);
-    g_state.settings = saved;
-
-    std::string text;
-    ASSERT_TRUE(pt::read_file(log, &text));
-    pt::remove_tree(dir);
-    const size_t second = text.find("\r\n") + 2;  // entries start with a 21-character time stamp
-    EXPECT_EQ(text.substr(21, second - 21), " received UPDATE2 with 1 speakers\r\n");
-    EXPECT_EQ(text.substr(second + 21), " received UPDATE with 0 speakers\r\n");
 }

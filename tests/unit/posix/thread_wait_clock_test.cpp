@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "common/clock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -17,9 +18,9 @@ std::atomic<long> g_wall_step_s{0};
 std::atomic<bool> g_release{false};
 
 void runs_until_released(void*) {
-    while (!g_release) plat::sleep_ms(1);
+    while (!g_release) sleep_ms(1);
 }
-void runs_150_ms(void*) { plat::sleep_ms(150); }
+void runs_150_ms(void*) { sleep_ms(150); }
 
 long ms_since(std::chrono::steady_clock::time_point t0) {
     return static_cast<long>(
