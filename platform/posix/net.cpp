@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "platform/address_list.h"
 #include "platform/net.h"
 
 namespace plat {
@@ -122,15 +123,7 @@ bool net_resolve(const char* host, const char* port, NetAddress* out, size_t* co
         remember(EHOSTUNREACH);
         return false;
     }
-    for (addrinfo* a = list; a && *count < kMaxAddresses; a = a->ai_next) {
-        if (a->ai_addrlen > sizeof out->bytes) continue;
-        NetAddress& n = out[(*count)++];
-        n.family = a->ai_family;
-        n.socktype = a->ai_socktype;
-        n.protocol = a->ai_protocol;
-        n.len = static_cast<uint32_t>(a->ai_addrlen);
-        std::memcpy(n.bytes, a->ai_addr, a->ai_addrlen);
-    }
+    *count = copy_addresses(list, out);
     freeaddrinfo(list);
     return true;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "platform/address_list.h"
 #include "platform/net.h"
 #include "platform/win/utf.h"
 
@@ -168,15 +169,7 @@ bool net_resolve(const char* host, const char* port, NetAddress* out, size_t* co
         remember(rc ? rc : WSAHOST_NOT_FOUND);
         return false;
     }
-    for (ADDRINFOW* a = list; a && *count < kMaxAddresses; a = a->ai_next) {
-        if (a->ai_addrlen > sizeof out->bytes) continue;
-        NetAddress& n = out[(*count)++];
-        n.family = a->ai_family;
-        n.socktype = a->ai_socktype;
-        n.protocol = a->ai_protocol;
-        n.len = static_cast<uint32_t>(a->ai_addrlen);
-        std::memcpy(n.bytes, a->ai_addr, a->ai_addrlen);
-    }
+    *count = copy_addresses(list, out);
     FreeAddrInfoW(list);
     return true;
 }
