@@ -10,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUNDLE=${1:-$ROOT/out/tolvanrix.mumble_plugin}
+bash scripts/install_deps.sh python3 binutils binutils-mingw-w64-x86-64
 [ -f "$BUNDLE" ] || bash scripts/bundle.sh
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
