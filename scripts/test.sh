@@ -78,8 +78,11 @@ tsan() {
 
 linux_library() { bash scripts/check_library.sh "$ROOT/build/bin/quorra_link.so"; }
 
+# GoogleTest for the cross compiler is built once into build-win-deps.
 windows_build() {
-  build "$ROOT/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  bash scripts/win_gtest.sh "$ROOT/build-win-deps" &&
+    build "$ROOT/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_PREFIX_PATH="$ROOT/build-win-deps"
 }
 
 windows_library() { bash scripts/check_library.sh "$ROOT/build-win/bin/quorra_link.dll"; }
