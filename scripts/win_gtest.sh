@@ -18,7 +18,7 @@ SRC=/usr/src/googletest
 TOOLCHAIN=$ROOT/cmake/mingw-w64.cmake
 STAMP=$PREFIX/googletest.stamp
 
-bash scripts/install_deps.sh cmake ninja-build libgtest-dev g++-mingw-w64-x86-64-posix
+bash scripts/install_deps.sh cmake ninja-build libgtest-dev googletest g++-mingw-w64-x86-64-posix
 
 # What the installed build came from: rebuilt when either changes.
 origin="googletest $(dpkg-query -W -f='${Version}' googletest) $(sha256sum "$TOOLCHAIN" | cut -c1-16)"
