@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run: native tests, ASan+UBSan, TSan, the Windows x64 build
-# and its tests under Wine, the export and import checks of both libraries,
-# and a short fuzzing run. Installs what it needs on a fresh machine.
+# and its tests under Wine, the checks of both shipped libraries (exports,
+# imports, no test seams), the bundle check and a short fuzzing run.
+# Installs what it needs on a fresh machine.
 #
 #   scripts/test.sh            everything
 #   QL_FUZZ_SECONDS=10 scripts/test.sh   shorter fuzzing
@@ -11,8 +12,8 @@ ROOT=$(pwd)
 JOBS=${JOBS:-2}
 FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
 
-bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev \
-  g++-mingw-w64-x86-64-posix wine wine64 binutils locales zip unzip python3 || exit 1
+bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 binutils locales zip unzip python3 || exit 1
 
 # The decimal-comma locale the parsing tests run under.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf8$'; then
