@@ -12,17 +12,7 @@ BUNDLE=$OUT/tolvanrix.mumble_plugin
 VERSION=0.1.0
 
 if [ "${1:-}" != "--no-install" ]; then
-  need=
-  for p in cmake ninja-build g++ g++-mingw-w64-x86-64-posix zip; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
-  done
-  if [ -n "$need" ]; then
-    echo "== installing:$need"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $need >/dev/null
-  fi
+  bash scripts/install_deps.sh cmake ninja-build g++ g++-mingw-w64-x86-64-posix binutils zip
 fi
 
 build() { # dir, target, cmake args...

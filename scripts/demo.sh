@@ -40,23 +40,10 @@ while (($#)); do
 done
 
 # ---- what the demo needs ------------------------------------------------------
-missing_packages() {
-  local p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
-  done
-}
 if ((DO_INSTALL)); then
   wanted=(cmake ninja-build g++ espeak-ng)
   ((DO_PLOT)) && wanted+=(gnuplot-nox)
-  need=$(missing_packages "${wanted[@]}")
-  if [ -n "$need" ]; then
-    echo "== installing: $(echo $need)"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $need >/dev/null
-  fi
+  bash scripts/install_deps.sh "${wanted[@]}"
 fi
 
 if ((DO_BUILD)); then

@@ -2,6 +2,7 @@
 # Builds the protocol fuzz target with clang (in build-fuzz) and runs it for
 # the given number of seconds (default 60). Exits non-zero when the build
 # fails or the fuzzer finds a crash; the crashing input is left in build-fuzz.
+# Installs clang and its fuzzer runtime when they are missing.
 #
 #   scripts/fuzz_smoke.sh [seconds] [extra libFuzzer flags...]
 set -euo pipefail
@@ -9,6 +10,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 dir=${QL_FUZZ_BUILD_DIR:-build-fuzz}
+
+bash scripts/install_deps.sh cmake ninja-build clang libclang-rt-14-dev
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_FUZZ=ON -DQL_TESTS=OFF -DQL_TOOLS=OFF >"$dir.configure.log" 2>&1 ||

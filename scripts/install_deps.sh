@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the Windows cross build need, on a
-# fresh Debian 12 machine. Packages already present are skipped.
+# The one install step of every script here: installs the named Debian
+# packages that are missing (apt-get, no recommends). Packages already
+# installed are skipped; with all of them present it runs no apt-get at all.
+#
+#   scripts/install_deps.sh PACKAGE...
 set -euo pipefail
 
 need=()

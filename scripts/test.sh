@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run: native tests, ASan+UBSan, TSan, the Windows x64 build
-# and its tests under Wine, the export and import checks of both libraries,
-# and a short fuzzing run. Installs what it needs on a fresh machine.
+# and its tests under Wine, the checks of both shipped libraries (exports,
+# imports, no test seams), the bundle check and a short fuzzing run.
+# Installs what it needs on a fresh machine.
 #
 #   scripts/test.sh            everything
 #   QL_FUZZ_SECONDS=10 scripts/test.sh   shorter fuzzing
@@ -11,8 +12,8 @@ ROOT=$(pwd)
 JOBS=${JOBS:-2}
 FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
 
-bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev \
-  g++-mingw-w64-x86-64-posix wine wine64 binutils locales zip unzip python3 || exit 1
+bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 binutils locales zip unzip python3 || exit 1
 
 # The decimal-comma locale the parsing tests run under.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf8$'; then
@@ -76,36 +77,16 @@ tsan() {
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$ROOT/build-tsan" "${SANITIZED_SKIP[@]}"
 }
 
-exports_linux() {
-  local lib=$ROOT/build/bin/quorra_link.so
-  local names
-  names=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
-  diff <(echo "$names") <(sed -n 's/^ *\(mumble_[A-Za-z]*\);$/\1/p' "$ROOT/plugin/exports.map" | sort) &&
-    [ "$(echo "$names" | wc -l)" -eq 23 ] && echo "quorra_link.so exports exactly the 23 entry points"
-}
+linux_library() { bash scripts/check_library.sh "$ROOT/build/bin/quorra_link.so"; }
 
+# GoogleTest for the cross compiler is built once into build-win-deps.
 windows_build() {
-  build "$ROOT/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  bash scripts/win_gtest.sh "$ROOT/build-win-deps" &&
+    build "$ROOT/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_PREFIX_PATH="$ROOT/build-win-deps"
 }
 
-exports_windows() {
-  local dll=$ROOT/build-win/bin/quorra_link.dll
-  local dump
-  dump=$(x86_64-w64-mingw32-objdump -p "$dll") || return 1
-  local names
-  names=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p' | sort)
-  diff <(echo "$names") <(sed -n 's/^ *\(mumble_[A-Za-z]*\);$/\1/p' "$ROOT/plugin/exports.map" | sort) || return 1
-  [ "$(echo "$names" | wc -l)" -eq 23 ] || return 1
-  echo "quorra_link.dll exports exactly the 23 entry points"
-  local imports
-  imports=$(echo "$dump" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
-  echo "imports: $(echo $imports)"
-  local allowed='^(kernel32|advapi32|ws2_32|msvcrt|user32|ntdll|bcrypt|api-ms-win-.*)\.dll$'
-  if echo "$imports" | grep -Evq "$allowed"; then
-    echo "the DLL imports a non-system library"
-    return 1
-  fi
-}
+windows_library() { bash scripts/check_library.sh "$ROOT/build-win/bin/quorra_link.dll"; }
 
 wine_tests() {
   export WINEPREFIX=$ROOT/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
@@ -133,11 +114,11 @@ fuzz_smoke() {
 }
 
 step "native build and tests" native
-step "Linux export table" exports_linux
+step "Linux library: exports, no test seams" linux_library
 step "ASan+UBSan build and tests" asan
 step "TSan build and tests" tsan
 step "Windows x64 cross build" windows_build
-step "Windows export and import tables" exports_windows
+step "Windows library: exports, imports, no test seams" windows_library
 step "Windows tests under Wine" wine_tests
 step "installable bundle build and check" bundle
 step "fuzz smoke run (${FUZZ_SECONDS}s)" fuzz_smoke
