@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "audio_output.h"
-#include "host_api.h"
+#include "fake_host.h"
 #include "test_os.h"
 #include "plugin_binding.h"
 #include "voice.h"
@@ -60,13 +60,10 @@ bool api_version_accepted(MumbleVersion v) {
 // entered, the user added, and only afterwards does it store the user's
 // certificate hash, so a hash asked for inside these calls is still empty.
 void announce_user(const PluginBinding& p, const CastMember& m) {
-    HostUser u;
-    u.session = m.session;
-    u.name = m.name;
-    HostWorld::get().add_user(u);
+    FakeHost::get().add_user({.id = m.session, .name = m.name});
     if (p.onChannelEntered) p.onChannelEntered(kConnection, m.session, -1, kRootChannel);
     if (p.onUserAdded) p.onUserAdded(kConnection, m.session);
-    HostWorld::get().set_hash(m.session, m.hash);
+    FakeHost::get().set_hash(m.session, m.hash);
 }
 
 std::vector<std::string> g_log_lines;
@@ -158,10 +155,10 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     }
 
     // The log window.
-    HostWorld& world = HostWorld::get();
-    world.reset(kPluginId);
+    FakeHost& host = FakeHost::get();
+    host.reset();
     g_log_lines.clear();
-    world.set_log_sink([](const std::string& line) {
+    host.set_log_sink([](const std::string& line) {
         std::lock_guard<std::mutex> g(g_print);
         g_log_lines.push_back(line);
         std::printf("[%7.2fs] log window: %s\n", g_time.now(), line.c_str());
@@ -188,7 +185,7 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     }
     {
         // The table lives on the host's stack only for this call.
-        MumbleApi table = world.table();
+        MumbleApi table = host.table();
         p.registerAPIFunctions(&table);
         std::memset(&table, 0, sizeof table);
     }
@@ -203,10 +200,11 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     if (p.getFeatures) say("plug-in enabled, features %u", p.getFeatures());
 
     // The server connection: users present at connect time, then synchronisation.
-    world.connect(kConnection);
+    host.connect(kConnection);
     for (const CastMember& m : cast)
         if (m.joins_at <= 0) announce_user(p, m);
-    world.synchronise(listener->session);
+    host.set_local_user(listener->session);
+    host.synchronise();
     say("connected to the voice server as %s; %zu users here", listener->name.c_str(), cast.size());
     if (p.onServerSynchronized) p.onServerSynchronized(kConnection);
     for (size_t i = 0; i < remotes.size(); ++i)
@@ -237,7 +235,6 @@ int run_session(const SessionOptions& o, SessionReport* report) {
             talkers[e.remote].present = true;
         } else {
             say("%s moves to another channel", m.name.c_str());
-            world.move_user(m.session, kOtherChannel);
             if (p.onChannelEntered) p.onChannelEntered(kConnection, m.session, kRootChannel, kOtherChannel);
         }
     }
@@ -249,15 +246,15 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     std::thread([&p] {
         if (p.onServerDisconnected) p.onServerDisconnected(kConnection);
     }).join();
-    world.disconnect();
+    host.disconnect();
     for (const CastMember& m : cast) {
-        world.remove_user(m.session);
+        host.remove_user(m.session);
         if (p.onUserRemoved) p.onUserRemoved(kConnection, m.session);
     }
     p.shutdown();
-    report->leaked = world.outstanding_allocations();
+    report->leaked = host.outstanding();
     p.unload();
-    world.set_log_sink(nullptr);
+    host.set_log_sink(nullptr);
 
     // What came out of it.
     if (!o.out_wav.empty() && !write_stereo_wav(o.out_wav, audio.mix(), kHostRate)) {
