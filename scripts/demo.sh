@@ -47,7 +47,7 @@ missing_packages() {
   done
 }
 if ((DO_INSTALL)); then
-  wanted=(cmake ninja-build g++ espeak-ng)
+  wanted=(cmake ninja-build g++ libsndfile1-dev espeak-ng)
   ((DO_PLOT)) && wanted+=(gnuplot-nox)
   need=$(missing_packages "${wanted[@]}")
   if [ -n "$need" ]; then

@@ -11,7 +11,7 @@ ROOT=$(pwd)
 JOBS=${JOBS:-2}
 FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
 
-bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev \
+bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev libsndfile1-dev \
   g++-mingw-w64-x86-64-posix wine wine64 binutils locales zip unzip python3 || exit 1
 
 # The decimal-comma locale the parsing tests run under.
