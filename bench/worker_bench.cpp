@@ -95,15 +95,12 @@ int main() {
     });
 
     // A listener that never accepts, its queue filled: connects hang.
-    uint16_t full_port = 0;
-    pt::Sock full = pt::listen_loopback(0, 0, &full_port);
-    std::vector<pt::Sock> fillers;
-    for (int i = 0; i < 4; ++i) fillers.push_back(pt::connect_loopback(full_port));
+    pt::FullListener full;
+    full.open();
     time_stop("connecting (accept queue full)", [&](Rig& r, uint16_t*) {
-        return r.start(full_port) && eventually([&] { return r.log().find("connect_attempt") != std::string::npos; });
+        return r.start(full.port) && eventually([&] { return r.log().find("connect_attempt") != std::string::npos; });
     });
-    for (pt::Sock s : fillers) pt::close_sock(s);
-    pt::close_sock(full);
+    full.close();
 
     FalloffServer silent;
     silent.set_hello_reply(HelloReply::silent);

@@ -41,7 +41,7 @@ done
 
 # ---- what the demo needs ------------------------------------------------------
 if ((DO_INSTALL)); then
-  wanted=(cmake ninja-build g++ espeak-ng)
+  wanted=(cmake ninja-build g++ libsndfile1-dev espeak-ng)
   ((DO_PLOT)) && wanted+=(gnuplot-nox)
   bash scripts/install_deps.sh "${wanted[@]}"
 fi

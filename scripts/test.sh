@@ -13,7 +13,8 @@ JOBS=${JOBS:-2}
 FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
 
 bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 binutils locales zip unzip python3 || exit 1
+  libsndfile1-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 binutils locales zip unzip \
+  python3 || exit 1
 
 # The decimal-comma locale the parsing tests run under.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf8$'; then

@@ -6,112 +6,19 @@
 #include <cstring>
 #include <thread>
 
-// ---- the host's main thread ---------------------------------------------------
+namespace {
+// Host error codes.
+constexpr mumble_error_t kPointerNotFound = 1;
+constexpr mumble_error_t kNoActiveConnection = 2;
+constexpr mumble_error_t kUserNotFound = 3;
+constexpr mumble_error_t kConnectionNotFound = 5;
+constexpr mumble_error_t kConnectionUnsynchronized = 11;
 
-struct HostMainThread::Request {
-    enum State { queued, serving, done, cancelled };
-    ApiCall kind;
-    std::function<mumble_error_t()> body;
-    State state = queued;
-    mumble_error_t result = 0;
-};
-
-HostMainThread::HostMainThread(uint32_t api_timeout_ms) : timeout_ms_(api_timeout_ms) {
-    thread_ = std::thread([this] { loop(); });
+template <typename F>
+void* slot(F* f) {
+    return reinterpret_cast<void*>(f);
 }
-
-HostMainThread::~HostMainThread() {
-    FakeHost::get().set_main_thread(nullptr);
-    {
-        std::lock_guard<std::mutex> g(m_);
-        stop_ = true;
-        cv_.notify_all();
-    }
-    thread_.join();
-}
-
-void HostMainThread::run(const std::function<void()>& fn) {
-    std::unique_lock<std::mutex> g(m_);
-    bool done = false;
-    tasks_.push_back([&] {
-        fn();
-        std::lock_guard<std::mutex> d(m_);
-        done = true;
-        cv_.notify_all();
-    });
-    cv_.notify_all();
-    cv_.wait(g, [&] { return done; });
-}
-
-void HostMainThread::trap(ApiCall kind, std::function<void()> fn) {
-    std::lock_guard<std::mutex> g(m_);
-    trap_set_ = true;
-    trap_done_ = false;
-    trap_kind_ = kind;
-    trap_fn_ = std::move(fn);
-}
-
-bool HostMainThread::trap_sprung() {
-    std::lock_guard<std::mutex> g(m_);
-    return trap_done_;
-}
-
-mumble_error_t HostMainThread::call(ApiCall kind, const std::function<mumble_error_t()>& body) {
-    auto r = std::make_shared<Request>();
-    r->kind = kind;
-    r->body = body;
-    std::unique_lock<std::mutex> g(m_);
-    requests_.push_back(r);
-    cv_.notify_all();
-    cv_.wait_for(g, std::chrono::milliseconds(timeout_ms_), [&] { return r->state == Request::done; });
-    if (r->state == Request::queued) {
-        r->state = Request::cancelled;  // skipped when the main thread reaches it
-        return kMumbleApiRequestTimeout;
-    }
-    cv_.wait(g, [&] { return r->state == Request::done; });  // already being served
-    return r->result;
-}
-
-void HostMainThread::loop() {
-    std::unique_lock<std::mutex> g(m_);
-    for (;;) {
-        cv_.wait(g, [&] { return stop_ || !tasks_.empty() || !requests_.empty(); });
-        if (stop_) return;
-        if (!tasks_.empty()) {
-            auto task = std::move(tasks_.front());
-            tasks_.pop_front();
-            g.unlock();
-            task();
-            g.lock();
-            continue;
-        }
-        std::shared_ptr<Request> r = requests_.front();
-        if (r->state == Request::cancelled) {
-            requests_.pop_front();
-            continue;
-        }
-        if (trap_set_ && r->kind == trap_kind_) {
-            trap_set_ = false;
-            auto fn = std::move(trap_fn_);
-            g.unlock();
-            fn();
-            g.lock();
-            trap_done_ = true;
-            cv_.notify_all();
-            continue;
-        }
-        requests_.pop_front();
-        r->state = Request::serving;
-        g.unlock();
-        mumble_error_t result = r->body();
-        g.lock();
-        r->result = result;
-        r->state = Request::done;
-        cv_.notify_all();
-    }
-}
-
-// ---- the fake host ----------------------------------------------------------------
+}  // namespace
 
 FakeHost& FakeHost::get() {
     static FakeHost h;
@@ -127,7 +34,11 @@ void FakeHost::reset() {
     all_users_null_ = false;
     delay_ms_ = 0;
     override_ = 0;
+    follow_connection_ = false;
+    connection_ = -1;
+    synchronised_ = false;
     log_.clear();
+    sink_ = nullptr;
     for (const void* p : handed_out_) std::free(const_cast<void*>(p));
     handed_out_.clear();
     bad_frees_ = 0;
@@ -137,7 +48,10 @@ void FakeHost::reset() {
 MumbleApi FakeHost::table() const {
     MumbleApi t{};
     t.freeMemory = free_memory;
+    t.slot1_2[0] = slot(active_connection);
+    t.slot1_2[1] = slot(is_synchronised);
     t.getLocalUserID = get_local_user_id;
+    t.slot4_5[0] = slot(get_user_name);
     t.getAllUsers = get_all_users;
     t.getUserHash = get_user_hash;
     t.log = log;
@@ -153,12 +67,18 @@ MumbleApi FakeHost::table() const {
     }
 FAKE_HOST_SET(set_users(std::vector<FakeUser> users), users_ = std::move(users))
 FAKE_HOST_SET(add_user(FakeUser u), users_.push_back(std::move(u)))
+FAKE_HOST_SET(remove_user(uint32_t id), std::erase_if(users_, [&](const FakeUser& u) { return u.id == id; }))
+FAKE_HOST_SET(set_hash(uint32_t id, std::string hash), for (FakeUser& u : users_) if (u.id == id) u.hash = hash)
 FAKE_HOST_SET(set_local_user(uint32_t id, int32_t status), local_user_ = id; local_status_ = status)
 FAKE_HOST_SET(set_all_users_result(int32_t status, bool null_array), all_users_status_ = status;
               all_users_null_ = null_array)
 FAKE_HOST_SET(set_call_delay_ms(uint32_t ms), delay_ms_ = ms)
 FAKE_HOST_SET(set_api_status_override(int32_t status), override_ = status)
 FAKE_HOST_SET(set_main_thread(HostMainThread* main), main_ = main)
+FAKE_HOST_SET(set_log_sink(std::function<void(const std::string&)> sink), sink_ = std::move(sink))
+FAKE_HOST_SET(connect(mumble_connection_t id), follow_connection_ = true; connection_ = id; synchronised_ = false)
+FAKE_HOST_SET(synchronise(), synchronised_ = true)
+FAKE_HOST_SET(disconnect(), connection_ = -1; synchronised_ = false)
 #undef FAKE_HOST_SET
 
 #define FAKE_HOST_GET(type, name, expr)  \
@@ -190,18 +110,34 @@ mumble_error_t FakeHost::serve(ApiCall kind, const std::function<mumble_error_t(
     return main->call(kind, body);
 }
 
-void FakeHost::delay() {
-    uint32_t ms;
-    {
+mumble_error_t FakeHost::on_connection(ApiCall kind, mumble_connection_t c, int* counter,
+                                       const std::function<mumble_error_t()>& body) {
+    return serve(kind, [&]() -> mumble_error_t {
+        uint32_t ms;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            ms = delay_ms_;
+            ++in_progress_;
+        }
+        if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         std::lock_guard<std::mutex> g(m_);
-        ms = delay_ms_;
-        ++in_progress_;
-    }
-    if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    std::lock_guard<std::mutex> g(m_);
-    --in_progress_;
+        --in_progress_;
+        if (counter) ++*counter;
+        if (override_) return override_;
+        if (follow_connection_ && (c < 0 || c != connection_)) return kConnectionNotFound;
+        if (follow_connection_ && !synchronised_) return kConnectionUnsynchronized;
+        return body();
+    });
 }
 
+const char* FakeHost::hand_out(const std::string& text) {
+    char* p = static_cast<char*>(std::malloc(text.size() + 1));
+    std::memcpy(p, text.c_str(), text.size() + 1);
+    handed_out_.insert(p);
+    return p;
+}
+
+// Unlike the other calls, the real host does not check the caller here.
 mumble_error_t FakeHost::free_memory(mumble_plugin_id_t, const void* p) {
     FakeHost& h = get();
     return h.serve(ApiCall::free_memory, [&]() -> mumble_error_t {
@@ -209,80 +145,102 @@ mumble_error_t FakeHost::free_memory(mumble_plugin_id_t, const void* p) {
         auto it = h.handed_out_.find(p);
         if (it == h.handed_out_.end()) {
             ++h.bad_frees_;
-            return 1;  // pointer not found
+            return kPointerNotFound;
         }
         h.handed_out_.erase(it);
         std::free(const_cast<void*>(p));
-        return 0;
+        return kMumbleStatusOk;
     });
 }
 
-mumble_error_t FakeHost::get_local_user_id(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t* out) {
+mumble_error_t FakeHost::active_connection(mumble_plugin_id_t, mumble_connection_t* out) {
     FakeHost& h = get();
-    return h.serve(ApiCall::local_user, [&]() -> mumble_error_t {
-        h.delay();
+    return h.serve(ApiCall::active_connection, [&]() -> mumble_error_t {
         std::lock_guard<std::mutex> g(h.m_);
-        if (h.override_) return h.override_;
+        if (h.follow_connection_ && h.connection_ < 0) return kNoActiveConnection;
+        *out = h.follow_connection_ ? h.connection_ : 0;
+        return kMumbleStatusOk;
+    });
+}
+
+mumble_error_t FakeHost::is_synchronised(mumble_plugin_id_t, mumble_connection_t c, bool* out) {
+    FakeHost& h = get();
+    return h.serve(ApiCall::is_synchronised, [&]() -> mumble_error_t {
+        std::lock_guard<std::mutex> g(h.m_);
+        if (h.follow_connection_ && (c < 0 || c != h.connection_)) return kConnectionNotFound;
+        *out = !h.follow_connection_ || h.synchronised_;
+        return kMumbleStatusOk;
+    });
+}
+
+mumble_error_t FakeHost::get_local_user_id(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t* out) {
+    FakeHost& h = get();
+    return h.on_connection(ApiCall::local_user, c, nullptr, [&]() -> mumble_error_t {
         if (h.local_status_) return h.local_status_;
         *out = h.local_user_;
-        return 0;
+        return kMumbleStatusOk;
     });
 }
 
-mumble_error_t FakeHost::get_all_users(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t** users,
+mumble_error_t FakeHost::get_user_name(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t user,
+                                       const char** name) {
+    FakeHost& h = get();
+    return h.on_connection(ApiCall::user_name, c, nullptr, [&]() -> mumble_error_t {
+        for (const FakeUser& u : h.users_) {
+            if (u.id != user) continue;
+            *name = h.hand_out(u.name);
+            return kMumbleStatusOk;
+        }
+        return kUserNotFound;
+    });
+}
+
+mumble_error_t FakeHost::get_all_users(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t** users,
                                        size_t* count) {
     FakeHost& h = get();
-    return h.serve(ApiCall::all_users, [&]() -> mumble_error_t {
-        h.delay();
-        std::lock_guard<std::mutex> g(h.m_);
-        ++h.calls_all_;
-        if (h.override_) return h.override_;
+    return h.on_connection(ApiCall::all_users, c, &h.calls_all_, [&]() -> mumble_error_t {
         if (h.all_users_status_) return h.all_users_status_;
         if (h.all_users_null_) {
             *users = nullptr;
             *count = 0;
-            return 0;
+            return kMumbleStatusOk;
         }
         auto* arr = static_cast<mumble_userid_t*>(std::malloc(sizeof(mumble_userid_t) * (h.users_.size() + 1)));
         for (size_t i = 0; i < h.users_.size(); ++i) arr[i] = h.users_[i].id;
         h.handed_out_.insert(arr);
         *users = arr;
         *count = h.users_.size();
-        return 0;
+        return kMumbleStatusOk;
     });
 }
 
-mumble_error_t FakeHost::get_user_hash(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t user,
+// A user without a certificate, or whose hash the server has not sent yet,
+// gives an empty text, still to be freed.
+mumble_error_t FakeHost::get_user_hash(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t user,
                                        const char** hash) {
     FakeHost& h = get();
-    return h.serve(ApiCall::user_hash, [&]() -> mumble_error_t {
-        h.delay();
-        std::lock_guard<std::mutex> g(h.m_);
-        ++h.calls_hash_;
-        if (h.override_) return h.override_;
+    return h.on_connection(ApiCall::user_hash, c, &h.calls_hash_, [&]() -> mumble_error_t {
         for (const FakeUser& u : h.users_) {
             if (u.id != user) continue;
             if (u.status) return u.status;
-            if (u.null_hash) {
-                *hash = nullptr;
-                return 0;
-            }
-            char* text = static_cast<char*>(std::malloc(u.hash.size() + 1));
-            std::memcpy(text, u.hash.c_str(), u.hash.size() + 1);
-            h.handed_out_.insert(text);
-            *hash = text;
-            return 0;
+            *hash = u.null_hash ? nullptr : h.hand_out(u.hash);
+            return kMumbleStatusOk;
         }
-        return 3;  // user not found
+        return kUserNotFound;
     });
 }
 
 mumble_error_t FakeHost::log(mumble_plugin_id_t, const char* message) {
     FakeHost& h = get();
     return h.serve(ApiCall::log, [&]() -> mumble_error_t {
-        std::lock_guard<std::mutex> g(h.m_);
-        ++h.calls_log_;
-        h.log_.emplace_back(message);
-        return 0;
+        std::function<void(const std::string&)> sink;
+        {
+            std::lock_guard<std::mutex> g(h.m_);
+            ++h.calls_log_;
+            h.log_.emplace_back(message);
+            sink = h.sink_;
+        }
+        if (sink) sink(message);  // outside the mutex: the sink may take its own
+        return kMumbleStatusOk;
     });
 }

@@ -10,19 +10,21 @@
 struct PluginLib {
     void* handle = nullptr;
 
-    MumbleVersion (*getPluginFunctionsVersion)() = nullptr;
-    MumbleVersion (*getAPIVersion)() = nullptr;
-    MumbleVersion (*getVersion)() = nullptr;
+    // The six Mumble cannot do without.
+    mumble_error_t (*init)(mumble_plugin_id_t) = nullptr;
+    void (*shutdown)() = nullptr;
     MumbleStringWrapper (*getName)() = nullptr;
+    MumbleVersion (*getAPIVersion)() = nullptr;
+    void (*registerAPIFunctions)(void*) = nullptr;
+    void (*releaseResource)(const void*) = nullptr;
+    // The other 17 of this plug-in.
+    MumbleVersion (*getPluginFunctionsVersion)() = nullptr;
+    MumbleVersion (*getVersion)() = nullptr;
     MumbleStringWrapper (*getAuthor)() = nullptr;
     MumbleStringWrapper (*getDescription)() = nullptr;
     uint32_t (*getFeatures)() = nullptr;
     uint32_t (*deactivateFeatures)(uint32_t) = nullptr;
-    void (*registerAPIFunctions)(void*) = nullptr;
-    void (*releaseResource)(const void*) = nullptr;
     void (*setMumbleInfo)(MumbleVersion, MumbleVersion, MumbleVersion) = nullptr;
-    mumble_error_t (*init)(mumble_plugin_id_t) = nullptr;
-    void (*shutdown)() = nullptr;
     void (*onServerSynchronized)(mumble_connection_t) = nullptr;
     void (*onServerDisconnected)(mumble_connection_t) = nullptr;
     void (*onUserAdded)(mumble_connection_t, mumble_userid_t) = nullptr;
@@ -40,13 +42,19 @@ struct PluginLib {
     bool (*test_worker_alive)() = nullptr;
     uint32_t (*test_now_ms)() = nullptr;
 
-    // Loads path and resolves every entry point; false (with a message in
-    // error) when the library or one of the 23 names is missing.
-    bool load(const std::string& path, std::string* error = nullptr);
+    // What load insists on: all 23 entry points (the tests), or only the six
+    // mandatory ones, the others being used when present (the host's rule).
+    enum class Need { all, mandatory };
+    // Loads path and resolves every entry point; false, with the reason in
+    // error, when the library or a needed entry point is missing.
+    bool load(const std::string& path, std::string* error = nullptr, Need need = Need::all);
     void unload();
+    std::string name() const;  // through getName, releasing when asked to
 
-    // The host's enabling sequence: setMumbleInfo, getAPIVersion,
-    // registerAPIFunctions (with table, or none when null), init.
+    // The host's enabling sequence: setMumbleInfo, getAPIVersion (a version
+    // the host does not take ends it with error 12), registerAPIFunctions
+    // with a copy of table on the stack (none when null), init.
+    static constexpr mumble_error_t kInvalidApiVersion = 12;
     mumble_error_t enable(uint32_t plugin_id, const MumbleApi* table);
 };
 

@@ -23,7 +23,7 @@ protected:
         FakeHost::get().reset();
         copy_text(sink.path, kPathField, path.c_str());
         sink.to_file = true;
-        sink.host_log = FakeHost::log;
+        sink.host_log = FakeHost::get().table().log;
         sink.plugin_id = 3;
         sink.file_mutex = &file_mutex;
     }
@@ -78,7 +78,7 @@ TEST_F(Log, SwitchesMissingHostAndUnwritableFile) {
     sink.to_file = true;
     sink.host_log = nullptr;  // a table without the log function: the file still gets it
     plugin_log(sink, "no log entry");
-    sink.host_log = FakeHost::log;
+    sink.host_log = FakeHost::get().table().log;
     EXPECT_EQ(FakeHost::get().calls_log(), 1);
     EXPECT_EQ(entries(), Lines{"no log entry"});
 

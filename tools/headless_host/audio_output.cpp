@@ -4,7 +4,7 @@
 
 #include "voice.h"
 
-void AudioOutput::run(const PluginBinding& plugin, std::vector<Talker>* talkers, uint32_t blocks,
+void AudioOutput::run(const PluginLib& plugin, std::vector<Talker>* talkers, uint32_t blocks,
                       std::chrono::steady_clock::time_point start, double speed) {
     plugin_ = &plugin;
     talkers_ = talkers;

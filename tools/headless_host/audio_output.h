@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin_binding.h"
+#include "plugin_lib.h"
 
 constexpr uint32_t kBlockFrames = 480;  // 10 ms at 48 kHz
 
@@ -35,7 +35,7 @@ struct LevelRow {
 class AudioOutput {
 public:
     // start: steady-clock instant of simulated time 0; speed as the session's.
-    void run(const PluginBinding& plugin, std::vector<Talker>* talkers, uint32_t blocks,
+    void run(const PluginLib& plugin, std::vector<Talker>* talkers, uint32_t blocks,
              std::chrono::steady_clock::time_point start, double speed);
     void join();
 
@@ -45,7 +45,7 @@ public:
 private:
     void loop();
 
-    const PluginBinding* plugin_ = nullptr;
+    const PluginLib* plugin_ = nullptr;
     std::vector<Talker>* talkers_ = nullptr;
     uint32_t blocks_ = 0;
     std::chrono::steady_clock::time_point start_;

@@ -5,14 +5,13 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "audio_output.h"
-#include "host_api.h"
+#include "fake_host.h"
+#include "plugin_lib.h"
 #include "test_os.h"
-#include "plugin_binding.h"
 #include "voice.h"
 
 namespace pt = test_os;
@@ -51,22 +50,14 @@ std::string version_text(MumbleVersion v) {
     return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
 }
 
-// The host accepts plug-ins written against API 1.0.x to 1.2.x.
-bool api_version_accepted(MumbleVersion v) {
-    return v.major == 1 && v.minor >= 0 && v.minor <= 2;
-}
-
 // The order in which the host announces a user: the root channel is
 // entered, the user added, and only afterwards does it store the user's
 // certificate hash, so a hash asked for inside these calls is still empty.
-void announce_user(const PluginBinding& p, const CastMember& m) {
-    HostUser u;
-    u.session = m.session;
-    u.name = m.name;
-    HostWorld::get().add_user(u);
+void announce_user(const PluginLib& p, const CastMember& m) {
+    FakeHost::get().add_user({.id = m.session, .name = m.name});
     if (p.onChannelEntered) p.onChannelEntered(kConnection, m.session, -1, kRootChannel);
     if (p.onUserAdded) p.onUserAdded(kConnection, m.session);
-    HostWorld::get().set_hash(m.session, m.hash);
+    FakeHost::get().set_hash(m.session, m.hash);
 }
 
 std::vector<std::string> g_log_lines;
@@ -158,10 +149,10 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     }
 
     // The log window.
-    HostWorld& world = HostWorld::get();
-    world.reset(kPluginId);
+    FakeHost& host = FakeHost::get();
+    host.reset();
     g_log_lines.clear();
-    world.set_log_sink([](const std::string& line) {
+    host.set_log_sink([](const std::string& line) {
         std::lock_guard<std::mutex> g(g_print);
         g_log_lines.push_back(line);
         std::printf("[%7.2fs] log window: %s\n", g_time.now(), line.c_str());
@@ -169,44 +160,35 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     });
 
     // Discovery, then enabling in the host's order.
-    PluginBinding p;
-    if (!p.load(o.library, &error)) {
+    PluginLib p;
+    if (!p.load(o.library, &error, PluginLib::Need::mandatory)) {
         std::fprintf(stderr, "headless_host: %s\n", error.c_str());
         return 1;
     }
     MumbleVersion functions = p.getPluginFunctionsVersion ? p.getPluginFunctionsVersion() : MumbleVersion{1, 0, 0};
-    MumbleVersion api = p.getAPIVersion();
     say("found plug-in \"%s\" %s (API %s, functions %s) in %s", p.name().c_str(),
-        p.getVersion ? version_text(p.getVersion()).c_str() : "?", version_text(api).c_str(),
+        p.getVersion ? version_text(p.getVersion()).c_str() : "?", version_text(p.getAPIVersion()).c_str(),
         version_text(functions).c_str(), o.library.c_str());
-    if (p.setMumbleInfo) p.setMumbleInfo({1, 5, 735}, {1, 2, 0}, {1, 0, 0});
-    api = p.getAPIVersion();
-    if (!api_version_accepted(api)) {
-        std::fprintf(stderr, "headless_host: API version %s is not supported\n", version_text(api).c_str());
-        p.unload();
-        return 1;
-    }
-    {
-        // The table lives on the host's stack only for this call.
-        MumbleApi table = world.table();
-        p.registerAPIFunctions(&table);
-        std::memset(&table, 0, sizeof table);
-    }
     std::string log_path = o.library.substr(0, o.library.find_last_of("/\\") + 1) + "quorra_link.log";
     std::string log_before;
     pt::read_file(log_path, &log_before);
-    if (mumble_error_t rc = p.init(kPluginId); rc != kMumbleStatusOk) {
-        std::fprintf(stderr, "headless_host: unable to load plugin (init returned %d)\n", rc);
+    MumbleApi table = host.table();
+    if (mumble_error_t rc = p.enable(kPluginId, &table); rc != kMumbleStatusOk) {
+        if (rc == PluginLib::kInvalidApiVersion)
+            std::fprintf(stderr, "headless_host: API version %s is not supported\n", version_text(p.getAPIVersion()).c_str());
+        else
+            std::fprintf(stderr, "headless_host: unable to load plugin (init returned %d)\n", rc);
         p.unload();
         return 1;
     }
     if (p.getFeatures) say("plug-in enabled, features %u", p.getFeatures());
 
     // The server connection: users present at connect time, then synchronisation.
-    world.connect(kConnection);
+    host.connect(kConnection);
     for (const CastMember& m : cast)
         if (m.joins_at <= 0) announce_user(p, m);
-    world.synchronise(listener->session);
+    host.set_local_user(listener->session);
+    host.synchronise();
     say("connected to the voice server as %s; %zu users here", listener->name.c_str(), cast.size());
     if (p.onServerSynchronized) p.onServerSynchronized(kConnection);
     for (size_t i = 0; i < remotes.size(); ++i)
@@ -237,7 +219,6 @@ int run_session(const SessionOptions& o, SessionReport* report) {
             talkers[e.remote].present = true;
         } else {
             say("%s moves to another channel", m.name.c_str());
-            world.move_user(m.session, kOtherChannel);
             if (p.onChannelEntered) p.onChannelEntered(kConnection, m.session, kRootChannel, kOtherChannel);
         }
     }
@@ -249,15 +230,15 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     std::thread([&p] {
         if (p.onServerDisconnected) p.onServerDisconnected(kConnection);
     }).join();
-    world.disconnect();
+    host.disconnect();
     for (const CastMember& m : cast) {
-        world.remove_user(m.session);
+        host.remove_user(m.session);
         if (p.onUserRemoved) p.onUserRemoved(kConnection, m.session);
     }
     p.shutdown();
-    report->leaked = world.outstanding_allocations();
+    report->leaked = host.outstanding();
     p.unload();
-    world.set_log_sink(nullptr);
+    host.set_log_sink(nullptr);
 
     // What came out of it.
     if (!o.out_wav.empty() && !write_stereo_wav(o.out_wav, audio.mix(), kHostRate)) {

@@ -2,34 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include <sndfile.h>
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr float kTargetRms = 0.1f;
-
-uint32_t le(const unsigned char* p, int bytes) {
-    uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-// One sample of the given encoding, as a float in [-1, 1].
-float decode(const unsigned char* p, int bits, bool is_float) {
-    if (is_float) {
-        float f;
-        std::memcpy(&f, p, 4);
-        return std::isfinite(f) ? f : 0.0f;
-    }
-    switch (bits) {
-        case 8: return (static_cast<int>(p[0]) - 128) / 128.0f;
-        case 16: return static_cast<int16_t>(le(p, 2)) / 32768.0f;
-        case 24: return static_cast<int32_t>(le(p, 3) << 8) / 2147483648.0f;
-        default: return static_cast<int32_t>(le(p, 4)) / 2147483648.0f;
-    }
-}
 
 std::vector<float> resample(const std::vector<float>& in, uint32_t rate) {
     if (rate == kHostRate || in.size() < 2) return in;
@@ -60,63 +38,34 @@ void trim_and_level(std::vector<float>* v) {
     float k = static_cast<float>(kTargetRms / rms);
     for (float& s : *v) s = std::clamp(s * k, -1.0f, 1.0f);
 }
-
-void put16(std::string* out, uint32_t v) {
-    out->push_back(static_cast<char>(v & 0xff));
-    out->push_back(static_cast<char>((v >> 8) & 0xff));
-}
-void put32(std::string* out, uint32_t v) {
-    put16(out, v & 0xffff);
-    put16(out, v >> 16);
-}
 }  // namespace
 
 bool load_voice(const std::string& path, std::vector<float>* mono, std::string* error) {
-    std::ifstream f(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-    if (bytes.size() < 12 || std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) {
         *error = path + ": not a WAV file";
         return false;
     }
-    int channels = 0, bits = 0;
-    uint32_t rate = 0;
-    bool is_float = false;
-    const unsigned char* data = nullptr;
-    size_t data_len = 0;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        uint32_t len = le(b + at + 4, 4);
-        size_t avail = std::min<size_t>(len, bytes.size() - at - 8);
-        if (std::memcmp(b + at, "fmt ", 4) == 0 && avail >= 16) {
-            uint32_t format = le(b + at + 8, 2);
-            if (format == 0xFFFE && avail >= 26) format = le(b + at + 32, 2);  // extensible
-            channels = static_cast<int>(le(b + at + 10, 2));
-            rate = le(b + at + 12, 4);
-            bits = static_cast<int>(le(b + at + 22, 2));
-            is_float = format == 3;
-            if ((format != 1 && format != 3) || (is_float && bits != 32) || bits % 8 || bits < 8 || bits > 32) {
-                *error = path + ": unsupported sample format";
-                return false;
+    // Integer samples come normalised to [-1, 1); the channels are averaged.
+    const size_t channels = static_cast<size_t>(info.channels);
+    std::vector<float> v, block(4096 * channels);
+    for (sf_count_t n; (n = sf_readf_float(f, block.data(), 4096)) > 0;) {
+        for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+            float sum = 0;
+            for (size_t c = 0; c < channels; ++c) {
+                float x = block[i * channels + c];
+                sum += std::isfinite(x) ? x : 0.0f;
             }
-        } else if (std::memcmp(b + at, "data", 4) == 0) {
-            data = b + at + 8;
-            data_len = avail;  // a writer that streamed may leave the length unset
-            break;
+            v.push_back(sum / static_cast<float>(channels));
         }
-        at += 8 + len + (len & 1);
     }
-    if (!data || channels < 1 || rate == 0) {
+    sf_close(f);
+    if (v.empty() || info.samplerate <= 0) {
         *error = path + ": no audio in the file";
         return false;
     }
-    size_t frame = static_cast<size_t>(channels) * static_cast<size_t>(bits / 8);
-    std::vector<float> v(data_len / frame);
-    for (size_t i = 0; i < v.size(); ++i) {
-        float sum = 0;
-        for (int c = 0; c < channels; ++c) sum += decode(data + i * frame + c * (bits / 8), bits, is_float);
-        v[i] = sum / static_cast<float>(channels);
-    }
-    v = resample(v, rate);
+    v = resample(v, static_cast<uint32_t>(info.samplerate));
     trim_and_level(&v);
     if (v.empty()) {
         *error = path + ": the file is silent";
@@ -161,26 +110,17 @@ std::vector<float> synthetic_voice(int index) {
 }
 
 bool write_stereo_wav(const std::string& path, const std::vector<float>& s, uint32_t rate) {
-    std::string out;
-    uint32_t data_len = static_cast<uint32_t>(s.size() * 2);
-    out += "RIFF";
-    put32(&out, 36 + data_len);
-    out += "WAVEfmt ";
-    put32(&out, 16);
-    put16(&out, 1);  // PCM
-    put16(&out, 2);
-    put32(&out, rate);
-    put32(&out, rate * 4);
-    put16(&out, 4);
-    put16(&out, 16);
-    out += "data";
-    put32(&out, data_len);
-    out.reserve(out.size() + data_len);
-    for (float x : s) {
-        float c = std::clamp(x, -1.0f, 1.0f);
-        put16(&out, static_cast<uint16_t>(static_cast<int16_t>(std::lround(c * 32767.0f))));
-    }
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(out.data(), static_cast<std::streamsize>(out.size()));
-    return static_cast<bool>(f);
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate);
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) return false;
+    // Clipped at full scale as the host's mixer does; 1.0 is 32767.
+    std::vector<short> pcm(s.size());
+    for (size_t i = 0; i < s.size(); ++i)
+        pcm[i] = static_cast<short>(std::lround(std::clamp(s[i], -1.0f, 1.0f) * 32767.0f));
+    const sf_count_t frames = static_cast<sf_count_t>(s.size() / 2);
+    const bool written = sf_writef_short(f, pcm.data(), frames) == frames;
+    return sf_close(f) == 0 && written;
 }
