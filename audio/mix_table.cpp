@@ -1,7 +1,6 @@
 #include "audio/mix_table.h"
 
 #include <cmath>
-#include <thread>
 
 #include "common/text.h"
 
@@ -25,57 +24,58 @@ bool mix_add_row(MixTable* t, uint32_t user, float gain, float pan) {
     return true;
 }
 
-MixFactors MixPublisher::factors(uint32_t user) const {
-    // Pin the current slot, then make sure it is still current: a writer
-    // that took it for a new table in between has moved the index on, and
-    // it never takes a slot whose counter it sees raised.
-    uint32_t i;
-    for (;;) {
-        i = current_.load(std::memory_order_seq_cst);
-        slots_[i].readers.fetch_add(1, std::memory_order_seq_cst);
-        if (current_.load(std::memory_order_seq_cst) == i) break;
-        slots_[i].readers.fetch_sub(1, std::memory_order_release);
-    }
-    const MixTable& t = slots_[i].table;
-    const uint32_t n = t.count;
-    MixFactors f{0.0f, 0.0f, 0.0f};
-    // Runs of sixteen ids are tested without a branch inside the run, a
-    // shape compilers turn into vector compares; the first run with a hit,
-    // or the tail, is then walked one id at a time.
-    uint32_t k = 0;
-    for (; k + 16 <= n; k += 16) {
-        unsigned hit = 0;
-        for (uint32_t j = 0; j < 16; ++j) hit |= t.ids[k + j] == user;
-        if (hit) break;
-    }
-    for (; k < n; ++k) {
-        if (t.ids[k] == user) {
-            f = MixFactors{t.gain[k], t.left[k], t.right[k]};
-            break;
-        }
-    }
-    slots_[i].readers.fetch_sub(1, std::memory_order_release);
-    return f;
+MixPublisher::MixPublisher() {
+    for (Slot& s : slots_)
+        for (auto& p : s.place) p.store(kEmpty, std::memory_order_relaxed);
 }
 
-MixTable* MixPublisher::begin_write() {
+MixFactors MixPublisher::factors(uint32_t user) const {
     for (;;) {
-        const uint32_t cur = current_.load(std::memory_order_seq_cst);
-        for (uint32_t i = 0; i < kSlots; ++i) {
-            if (i != cur && slots_[i].readers.load(std::memory_order_seq_cst) == 0) {
-                slots_[i].table.count = 0;
-                return &slots_[i].table;
+        const Slot& s = slots_[current_.load(std::memory_order_acquire)];
+        const uint32_t v = s.version.load(std::memory_order_acquire);
+        if (v & 1) continue;  // rewritten since the index was read: it has moved on
+        MixFactors f{0.0f, 0.0f, 0.0f};
+        // Linear probing from the user's home place; the first row with the
+        // user's id is theirs. Bounded, as a slot being rewritten may show
+        // no empty place.
+        uint32_t h = home(user);
+        for (uint32_t n = 0; n < kPlaces; ++n, h = (h + 1) % kPlaces) {
+            const uint16_t r = s.place[h].load(std::memory_order_relaxed);
+            if (r == kEmpty) break;
+            if (r < kMaxMixRows && s.ids[r].load(std::memory_order_relaxed) == user) {
+                f = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
+                               s.right[r].load(std::memory_order_relaxed)};
+                break;
             }
         }
-        // Every other slot is pinned by a reader, each for one look-up.
-        std::this_thread::yield();
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (s.version.load(std::memory_order_relaxed) == v) return f;
     }
 }
 
-void MixPublisher::publish(MixTable* filled) {
+void MixPublisher::publish(const MixTable& t) {
+    // The oldest slot: never the current one, so readers are not disturbed.
+    Slot& s = slots_[next_];
+    const uint32_t v = s.version.load(std::memory_order_relaxed);
+    s.version.store(v + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (auto& p : s.place) p.store(kEmpty, std::memory_order_relaxed);
+    for (uint32_t i = 0; i < t.count; ++i) {
+        s.ids[i].store(t.ids[i], std::memory_order_relaxed);
+        s.gain[i].store(t.gain[i], std::memory_order_relaxed);
+        s.left[i].store(t.left[i], std::memory_order_relaxed);
+        s.right[i].store(t.right[i], std::memory_order_relaxed);
 #if QL_TEST_SEAMS
-    if (before_publish_seam) before_publish_seam();
+        if (i == t.count / 2 && mid_publish_seam) mid_publish_seam();
 #endif
-    for (uint32_t i = 0; i < kSlots; ++i)
-        if (&slots_[i].table == filled) current_.store(i, std::memory_order_seq_cst);
+    }
+    // Rows in table order; a user listed twice is found at the first row.
+    for (uint32_t i = 0; i < t.count; ++i) {
+        uint32_t h = home(t.ids[i]);
+        while (s.place[h].load(std::memory_order_relaxed) != kEmpty) h = (h + 1) % kPlaces;
+        s.place[h].store(static_cast<uint16_t>(i), std::memory_order_relaxed);
+    }
+    s.version.store(v + 2, std::memory_order_release);
+    current_.store(next_, std::memory_order_release);
+    next_ = (next_ + 1) % kSlots;
 }

@@ -1,7 +1,8 @@
 // The mix table: all the audio path needs to scale a speaker's block, one
 // row per Mumble user who is to be heard; a user without a row is silent.
-// The writers (the host's threads and the worker) build a whole table and
-// publish it; the audio thread only reads the table that is current.
+// A writer (the host's threads or the worker) builds a whole table in its
+// own storage and publishes it; the audio thread only reads the published
+// table that is current.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -11,9 +12,10 @@
 
 constexpr size_t kMaxMixRows = 512;
 
+// A table as its writer builds it.
 struct MixTable {
-    uint32_t count;
-    uint32_t ids[kMaxMixRows];  // Mumble user ids, packed for the scan
+    uint32_t count = 0;
+    uint32_t ids[kMaxMixRows];  // Mumble user ids
     float gain[kMaxMixRows];    // one channel, and channels beyond the second
     float left[kMaxMixRows];    // gain x L of the constant-power pan
     float right[kMaxMixRows];   // gain x R
@@ -31,35 +33,47 @@ struct MixFactors {
     float gain, left, right;  // all 0 for a user without a row
 };
 
-// A fixed set of tables and the index of the current one. Readers never
-// wait on a writer: each pins the current table by its own slot's counter,
-// checks it is still current, and reads. One writer at a time fills a table
-// that no reader holds, waiting itself for one if it must, and makes it
-// current with one atomic store, so readers see the whole old table or the
-// whole new one. Any number of reader threads may read at once.
+// The published tables: a fixed set of slots and the index of the current
+// one. A writer copies its table into a slot that is not current, each
+// slot's version odd while it does, and then makes the slot current with
+// one atomic store. A reader takes the current slot, looks the user up in
+// it through a hash index, and checks that the slot's version did not move
+// meanwhile; it tries again in the rare case that it did (the slot was
+// being rewritten because the reader was overtaken by two publications).
+// Readers hold nothing, so a writer never waits, and a writer preempted
+// mid-copy holds up no reader: the current slot is not the one it writes.
 class MixPublisher {
 public:
-    // The reader's side: the factors of user's row in the current table.
-    // Allocates nothing, makes no system call, never blocks.
+    MixPublisher();  // every slot an empty table
+
+    // The reader's side, for any number of threads at once: allocates
+    // nothing, makes no system call, takes no lock, never waits.
     MixFactors factors(uint32_t user) const;
 
-    // The writer's side, for one writer at a time: a table to fill (not the
-    // current one, held by no reader), then its publication.
-    MixTable* begin_write();
-    void publish(MixTable* filled);
+    // The writer's side, for one writer at a time.
+    void publish(const MixTable& t);
 
 #if QL_TEST_SEAMS
-    // Called between the filling and the publication: the moment a writer
-    // may be preempted for longest without readers noticing.
-    void (*before_publish_seam)() = nullptr;
+    // Called halfway through the copy into a slot: the moment a writer may
+    // be preempted for longest without readers noticing.
+    void (*mid_publish_seam)() = nullptr;
 #endif
 
 private:
-    static constexpr uint32_t kSlots = 4;
+    static constexpr uint32_t kSlots = 3;
+    static constexpr uint32_t kPlaces = 1024;  // hash index: twice the rows
+    static constexpr uint16_t kEmpty = 0xFFFF;
+    // Shared words are atomics, read and written relaxed inside the
+    // version's bracket, so a reader racing a writer reads stale values,
+    // never undefined ones.
     struct alignas(64) Slot {
-        mutable std::atomic<uint32_t> readers{0};
-        MixTable table{};
+        std::atomic<uint32_t> version{0};  // odd while being written
+        std::atomic<uint16_t> place[kPlaces];
+        std::atomic<uint32_t> ids[kMaxMixRows];
+        std::atomic<float> gain[kMaxMixRows], left[kMaxMixRows], right[kMaxMixRows];
     };
+    static uint32_t home(uint32_t user) { return (user * 2654435761u) >> 22; }
     Slot slots_[kSlots];
     std::atomic<uint32_t> current_{0};
+    uint32_t next_ = 1;  // the writer's next slot
 };

@@ -33,6 +33,7 @@ struct PluginState {
     char client_id[kClientIdField] = {};
     UserHashDirectory directory{};
     SpeakerTable speakers{};
+    MixTable mix_staging;  // the join, before it is published
     MixPublisher mix;
 };
 

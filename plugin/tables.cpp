@@ -12,7 +12,8 @@ namespace {
 void rebuild_mix() {
     const SpeakerTable& speakers = g_state.speakers;
     const UserHashDirectory& users = g_state.directory;
-    MixTable* t = g_state.mix.begin_write();
+    MixTable* t = &g_state.mix_staging;
+    t->count = 0;
     if (speakers.count > 0) {
         SpeakerIndex index;
         index.clear();
@@ -23,7 +24,7 @@ void rebuild_mix() {
             if (e >= 0) mix_add_row(t, users.entries[i].user_id, speakers.entries[e].gain, speakers.entries[e].pan);
         }
     }
-    g_state.mix.publish(t);
+    g_state.mix.publish(*t);
 }
 }  // namespace
 

@@ -38,7 +38,7 @@ void operator delete(void* p, std::size_t) noexcept { raw_release(p); }
 #endif
 
 namespace {
-MixPublisher g_mix;  // 33 KB: static, as the plug-in's own
+MixPublisher g_mix;  // static, as the plug-in's own
 
 class AudioPath : public ::testing::Test {
 protected:
@@ -50,8 +50,9 @@ protected:
     // Levels are entered as they come: the clamps and the check for values
     // that are not finite are the table's own.
     static void publish(const std::vector<Row>& rows) {
-        MixTable* t = g_mix.begin_write();
-        for (const Row& r : rows) mix_add_row(t, r.user, r.gain, r.pan);
+        static MixTable t;
+        t.count = 0;
+        for (const Row& r : rows) mix_add_row(&t, r.user, r.gain, r.pan);
         g_mix.publish(t);
     }
     static bool apply(float* pcm, uint32_t frames, uint16_t channels, uint32_t user, bool speech = true,
@@ -150,21 +151,21 @@ TEST_F(AudioPath, FullTablesResolveEveryUserWithoutAllocating) {
     EXPECT_EQ(g_allocations.load() - before, 0);
 }
 
-// A writer preempted at the worst moment of a publication, its new table
-// filled and not yet current: the audio path goes on at full speed with
-// the old table, and sees the whole new one once the writer resumes.
+// A writer preempted at the worst moment of a publication, halfway through
+// its copy: the audio path goes on at full speed with the old table, and
+// sees the whole new one once the writer resumes.
 TEST_F(AudioPath, AStalledWriterNeverHoldsTheAudioPathUp) {
     publish({{7, 1.0f, -1.0f}});
     static std::mutex m;
     static std::condition_variable cv;
     static bool stalled = false, resume = false;
-    g_mix.before_publish_seam = [] {
+    g_mix.mid_publish_seam = [] {
         std::unique_lock<std::mutex> held(m);
         stalled = true;
         cv.notify_all();
         cv.wait(held, [] { return resume; });
     };
-    std::thread writer([] { publish({{7, 0.5f, 1.0f}}); });
+    std::thread writer([] { publish({{6, 0.5f, 1.0f}, {7, 0.5f, 1.0f}, {8, 0.5f, 1.0f}}); });
     {
         std::unique_lock<std::mutex> held(m);
         cv.wait(held, [] { return stalled; });
@@ -181,7 +182,7 @@ TEST_F(AudioPath, AStalledWriterNeverHoldsTheAudioPathUp) {
         cv.notify_all();
     }
     writer.join();
-    g_mix.before_publish_seam = nullptr;
+    g_mix.mid_publish_seam = nullptr;
     float block[2] = {1.0f, 1.0f};
     ASSERT_TRUE(apply(block, 1, 2, 7));
     EXPECT_EQ(block[0], 0.0f);
@@ -190,8 +191,8 @@ TEST_F(AudioPath, AStalledWriterNeverHoldsTheAudioPathUp) {
 
 // Two audio threads read while a writer publishes as fast as it can: each
 // row a reader finds belongs to one table (its factors keep the pan law's
-// L^2 + R^2 = 1 at that table's gain). Under TSan this is also the check of
-// the publication's memory order.
+// L^2 + R^2 = 1 at that table's gain), and a user is found in every table
+// that lists them. Under TSan this is also the check of the memory order.
 TEST_F(AudioPath, ConcurrentReadersSeeWholeTablesWhileAWriterPublishes) {
     std::atomic<bool> done{false};
     std::atomic<long> reads{0}, torn{0};
@@ -199,15 +200,15 @@ TEST_F(AudioPath, ConcurrentReadersSeeWholeTablesWhileAWriterPublishes) {
         while (!done) {
             const MixFactors f = g_mix.factors(user);
             const float power = f.left * f.left + f.right * f.right;
-            if (std::fabs(power - f.gain * f.gain) > 1e-4f) ++torn;
+            if (std::fabs(power - f.gain * f.gain) > 1e-4f || (user < 2 && f.gain == 0.0f)) ++torn;
             ++reads;
         }
     };
-    std::thread a(reader, 3), b(reader, 400);
+    std::thread a(reader, 1), b(reader, 400);
     for (int v = 0; v < 2000 || reads < 20000; ++v) {
         std::vector<Row> rows;
         const float g = static_cast<float>(v % 100 + 1) / 100.0f, p = static_cast<float>(v % 21 - 10) / 10.0f;
-        for (uint32_t u = 0; u < static_cast<uint32_t>(v % 500 + 1); ++u) rows.push_back({u, g, p});
+        for (uint32_t u = 0; u < static_cast<uint32_t>(v % 500 + 2); ++u) rows.push_back({u, g, p});
         publish(rows);
     }
     done = true;

@@ -42,7 +42,9 @@ TEST(ThreadWait, AWallClockStepNeitherCutsNorStretchesTheWait) {
     g_wall_step_s = -3600;
     EXPECT_TRUE(plat::thread_wait(&t, 1000));
     g_wall_step_s = 0;
-    if (t.valid) ASSERT_TRUE(plat::thread_wait(&t, 5000));
+    if (t.valid) {
+        ASSERT_TRUE(plat::thread_wait(&t, 5000));
+    }
 
     // Stepped forward: the wait still ends after its own 100 ms.
     g_release = false;
