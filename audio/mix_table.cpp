@@ -43,6 +43,9 @@ MixFactors MixPublisher::factors(uint32_t user) const {
             const uint16_t r = s.place[h].load(std::memory_order_relaxed);
             if (r == kEmpty) break;
             if (r < kMaxMixRows && s.ids[r].load(std::memory_order_relaxed) == user) {
+#if QL_TEST_SEAMS
+                if (mid_read_seam) mid_read_seam();
+#endif
                 f = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
                                s.right[r].load(std::memory_order_relaxed)};
                 break;

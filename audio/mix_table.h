@@ -57,6 +57,9 @@ public:
     // Called halfway through the copy into a slot: the moment a writer may
     // be preempted for longest without readers noticing.
     void (*mid_publish_seam)() = nullptr;
+    // Called in a reader between finding the user's row and reading its
+    // factors: the moment at which being overtaken by writers hurts most.
+    void (*mid_read_seam)() = nullptr;
 #endif
 
 private:

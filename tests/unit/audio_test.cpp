@@ -189,6 +189,39 @@ TEST_F(AudioPath, AStalledWriterNeverHoldsTheAudioPathUp) {
     EXPECT_EQ(block[1], 0.5f);
 }
 
+// A reader that has found its user's row and is overtaken there by three
+// publications, the third rewriting its very slot with another user in
+// that row: it notices, and reads the current table again, instead of
+// returning the other user's factors.
+TEST_F(AudioPath, AReaderOvertakenByWritersReadsAgain) {
+    publish({{1, 0.9f, 0.0f}});
+    static std::mutex m;
+    static std::condition_variable cv;
+    static int state = 0;  // 1: the reader waits in its row; 2: go on
+    g_mix.mid_read_seam = [] {
+        std::unique_lock<std::mutex> held(m);
+        if (state != 0) return;  // only the first time
+        state = 1;
+        cv.notify_all();
+        cv.wait(held, [] { return state == 2; });
+    };
+    MixFactors got{};
+    std::thread reader([&] { got = g_mix.factors(1); });
+    {
+        std::unique_lock<std::mutex> held(m);
+        cv.wait(held, [] { return state == 1; });
+    }
+    for (int i = 0; i < 3; ++i) publish({{5, 0.2f, 0.0f}, {1, 0.6f, 0.0f}});
+    {
+        std::lock_guard<std::mutex> held(m);
+        state = 2;
+        cv.notify_all();
+    }
+    reader.join();
+    g_mix.mid_read_seam = nullptr;
+    EXPECT_EQ(got.gain, 0.6f);
+}
+
 // Two audio threads read while a writer publishes as fast as it can: each
 // row a reader finds belongs to one table (its factors keep the pan law's
 // L^2 + R^2 = 1 at that table's gain), and a user is found in every table
@@ -204,6 +237,7 @@ TEST_F(AudioPath, ConcurrentReadersSeeWholeTablesWhileAWriterPublishes) {
             ++reads;
         }
     };
+    publish({{0, 1.0f, 0.0f}, {1, 1.0f, 0.0f}});  // users 0 and 1 are in every table from here on
     std::thread a(reader, 1), b(reader, 400);
     for (int v = 0; v < 2000 || reads < 20000; ++v) {
         std::vector<Row> rows;
