@@ -1,5 +1,5 @@
-// The plug-in as the host sees it: entry points, constants, the enabling
-// order, the "loaded" line and repeated enable/disable on one loaded library.
+// The plug-in as the host sees it: the enabling order, the "loaded" line,
+// no host table, and repeated enable/disable on one loaded library.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,8 +12,6 @@
 namespace pt = test_os;
 
 namespace {
-std::string text(MumbleStringWrapper w) { return std::string(w.data, w.size); }
-
 class Shell : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -28,29 +26,6 @@ protected:
     PluginLib lib;
 };
 }  // namespace
-
-TEST_F(Shell, AnswersTheInformationEntryPointsWithoutInit) {
-    MumbleVersion f = lib.getPluginFunctionsVersion(), a = lib.getAPIVersion(), v = lib.getVersion();
-    EXPECT_EQ(f.major * 100 + f.minor * 10 + f.patch, 110);
-    EXPECT_EQ(a.major * 100 + a.minor * 10 + a.patch, 120);
-    EXPECT_EQ(v.major * 100 + v.minor * 10 + v.patch, 10);
-    EXPECT_EQ(text(lib.getName()), "Tolvanrix");
-    EXPECT_EQ(text(lib.getAuthor()), "Marrowfell");
-    EXPECT_EQ(lib.getDescription().size, 85u);
-    EXPECT_EQ(text(lib.getDescription()),
-              "Tolvanrix 0.1.0-alpha - positional proximity voice for Marrowfell (The Isle: Evrima).");
-    EXPECT_FALSE(lib.getName().needsReleasing);
-    EXPECT_FALSE(lib.getDescription().needsReleasing);
-    EXPECT_EQ(lib.getUpdateDownloadURL().size, 0u);
-    EXPECT_EQ(lib.getFeatures(), 2u);
-    EXPECT_EQ(lib.deactivateFeatures(1), 0u);
-    EXPECT_FALSE(lib.hasUpdate());
-    short in[4] = {1, 2, 3, 4};
-    float out[4] = {1, 1, 1, 1};
-    EXPECT_FALSE(lib.onAudioInput(in, 2, 2, 48000, true));
-    EXPECT_FALSE(lib.onAudioOutputAboutToPlay(out, 2, 2, 48000));
-    EXPECT_EQ(out[0], 1.0f);
-}
 
 TEST_F(Shell, EnablingWithDefaultsWritesTheLoadedLine) {
     MumbleApi t = FakeHost::get().table();

@@ -1,3 +1,5 @@
+// The OS helpers as POSIX has them: loading the library, sockets, the
+// process's threads and CPU time, timer slack.
 #include "test_os.h"
 
 #include <arpa/inet.h>
@@ -19,8 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace test_os {
 
@@ -43,54 +43,6 @@ std::string exe_dir() {
 
 std::string library_file_name(const std::string& base) { return base + ".so"; }
 
-std::string make_temp_dir(const std::string& prefix) {
-    const char* t = getenv("TMPDIR");
-    std::string tmpl = std::string(t && *t ? t : "/tmp") + "/" + prefix + "XXXXXX";
-    std::string buf = tmpl;
-    if (!mkdtemp(buf.data())) return "";
-    return buf;
-}
-
-void remove_tree(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0700);
-        if (DIR* d = opendir(path.c_str())) {
-            while (dirent* e = readdir(d)) {
-                if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-                remove_tree(path + "/" + e->d_name);
-            }
-            closedir(d);
-        }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
-
-bool copy_file(const std::string& from, const std::string& to) {
-    std::string bytes;
-    return read_file(from, &bytes) && write_file(to, bytes);
-}
-
-bool write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(f);
-}
-
-bool read_file(const std::string& path, std::string* bytes) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    *bytes = ss.str();
-    return true;
-}
-
-bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 bool make_read_only_dir(const std::string& path) {
     chmod(path.c_str(), 0500);
     // root ignores mode bits; check that a write really fails.
@@ -103,8 +55,6 @@ bool make_read_only_dir(const std::string& path) {
     }
     return true;
 }
-
-std::string join(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
 void env_set(const char* name, const char* value) {
     if (value) {
@@ -195,26 +145,6 @@ long recv_for(Sock s, void* buf, size_t cap, uint32_t timeout_ms) {
 
 void close_sock(Sock s) {
     if (s != kBad) close(static_cast<int>(s));
-}
-
-uint16_t unused_port() {
-    uint16_t port = 0;
-    Sock s = listen_loopback(0, 1, &port);
-    close_sock(s);
-    return port;
-}
-
-bool FullListener::open(uint16_t at_port) {
-    listener = listen_loopback(at_port, 0, &port);
-    if (listener == kBad) return false;
-    filler = connect_loopback(port);  // takes the queue's one place
-    return filler != kBad;
-}
-
-void FullListener::close() {
-    close_sock(filler);
-    close_sock(listener);
-    filler = listener = kBad;
 }
 
 bool resolves(const char* name) {

@@ -1,3 +1,5 @@
+// The OS helpers as Windows has them: loading the library, sockets, the
+// process's threads and CPU time.
 #include "test_os.h"
 
 #include <winsock2.h>
@@ -41,69 +43,7 @@ std::string exe_dir() {
 
 std::string library_file_name(const std::string& base) { return base + ".dll"; }
 
-std::string make_temp_dir(const std::string& prefix) {
-    wchar_t tmp[MAX_PATH + 1];
-    DWORD n = GetTempPathW(MAX_PATH + 1, tmp);
-    std::wstring base(tmp, n);
-    if (!base.empty() && base.back() == L'\\') base.pop_back();
-    for (unsigned i = 0; i < 1000; ++i) {
-        std::wstring dir = base + L"\\" + wide(prefix) + std::to_wstring(GetTickCount() + i * 7919u);
-        if (CreateDirectoryW(dir.c_str(), nullptr)) return narrow(dir);
-    }
-    return "";
-}
-
-void remove_tree(const std::string& path) {
-    std::wstring w = wide(path);
-    DWORD attr = GetFileAttributesW(w.c_str());
-    if (attr == INVALID_FILE_ATTRIBUTES) return;
-    SetFileAttributesW(w.c_str(), attr & ~FILE_ATTRIBUTE_READONLY);
-    if (attr & FILE_ATTRIBUTE_DIRECTORY) {
-        WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW((w + L"\\*").c_str(), &fd);
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring name = fd.cFileName;
-                if (name == L"." || name == L"..") continue;
-                remove_tree(path + "\\" + narrow(name));
-            } while (FindNextFileW(h, &fd));
-            FindClose(h);
-        }
-        RemoveDirectoryW(w.c_str());
-    } else {
-        DeleteFileW(w.c_str());
-    }
-}
-
-bool copy_file(const std::string& from, const std::string& to) {
-    return CopyFileW(wide(from).c_str(), wide(to).c_str(), FALSE) != 0;
-}
-
-bool write_file(const std::string& path, const std::string& bytes) {
-    FILE* f = _wfopen(wide(path).c_str(), L"wb");
-    if (!f) return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && ok;
-}
-
-bool read_file(const std::string& path, std::string* bytes) {
-    FILE* f = _wfopen(wide(path).c_str(), L"rb");
-    if (!f) return false;
-    bytes->clear();
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes->append(buf, n);
-    fclose(f);
-    return true;
-}
-
-bool file_exists(const std::string& path) {
-    return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool make_read_only_dir(const std::string&) { return false; }  // not reliable under Windows rules
-
-std::string join(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
 
 void env_set(const char* name, const char* value) {
     SetEnvironmentVariableW(wide(name).c_str(), value ? wide(value).c_str() : nullptr);
@@ -189,26 +129,6 @@ long recv_for(Sock s, void* buf, size_t cap, uint32_t timeout_ms) {
 
 void close_sock(Sock s) {
     if (s != kBad) closesocket(static_cast<SOCKET>(s));
-}
-
-uint16_t unused_port() {
-    uint16_t port = 0;
-    Sock s = listen_loopback(0, 1, &port);
-    close_sock(s);
-    return port;
-}
-
-bool FullListener::open(uint16_t at_port) {
-    listener = listen_loopback(at_port, 0, &port);
-    if (listener == kBad) return false;
-    filler = connect_loopback(port);  // takes the queue's one place
-    return filler != kBad;
-}
-
-void FullListener::close() {
-    close_sock(filler);
-    close_sock(listener);
-    filler = listener = kBad;
 }
 
 bool resolves(const char* name) {
