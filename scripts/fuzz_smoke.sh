@@ -19,13 +19,14 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clan
 ninja -C "$dir" -j"${JOBS:-2}" protocol_fuzz
 
 # A few well-formed conversations to start from. The first byte of an input
-# sets the sizes in which the rest arrives (\000: byte by byte, \377: whole).
+# sets the size of the pieces in which the rest arrives (\000: byte by
+# byte, \005: whole).
 corpus=$dir/corpus/protocol
 mkdir -p "$corpus"
-printf '\377OK\nPING\nUPDATE2 abc 0.5 -1, DEF 1 1\n' >"$corpus/greeting_update2"
+printf '\005OK\nPING\nUPDATE2 abc 0.5 -1, DEF 1 1\n' >"$corpus/greeting_update2"
 printf '\000OKAY\nUPDATE a 0.2, A 0.9, b nan, c inf\r\nPI\rNG\n' >"$corpus/update_merge"
 printf '\002OK\nUPDATEx 1e999 -1e999,,, y -0 0x1p-2\nPING \nping\n' >"$corpus/odd_numbers"
-printf '\377OK\nPIN' >"$corpus/partial"
+printf '\005OK\nPIN' >"$corpus/partial"
 
 exec "$dir/bin/protocol_fuzz" -max_total_time="$seconds" -max_len=20000 -timeout=10 \
   -print_final_stats=1 -artifact_prefix="$dir/" "$@" "$corpus"
