@@ -237,9 +237,3 @@ TEST_F(Worker, AHugeReconnectPauseIsNotAConnectionStorm) {
     EXPECT_LT(ms_since(t0), 500);
     pt::env_set("QUORRA_LINK_PORT", nullptr);
 }
-
-TEST_F(Worker, OkWithoutLineFeedAcceptsAfterTheSilence) {
-    server.set_hello_reply(HelloReply::ok_no_newline);
-    connect_and_greet();
-    EXPECT_TRUE(eventually([&] { return log_has("connected to falloff"); }));
-}
