@@ -9,15 +9,9 @@
 namespace {
 // Host error codes.
 constexpr mumble_error_t kPointerNotFound = 1;
-constexpr mumble_error_t kNoActiveConnection = 2;
 constexpr mumble_error_t kUserNotFound = 3;
 constexpr mumble_error_t kConnectionNotFound = 5;
 constexpr mumble_error_t kConnectionUnsynchronized = 11;
-
-template <typename F>
-void* slot(F* f) {
-    return reinterpret_cast<void*>(f);
-}
 }  // namespace
 
 FakeHost& FakeHost::get() {
@@ -48,10 +42,7 @@ void FakeHost::reset() {
 MumbleApi FakeHost::table() const {
     MumbleApi t{};
     t.freeMemory = free_memory;
-    t.slot1_2[0] = slot(active_connection);
-    t.slot1_2[1] = slot(is_synchronised);
     t.getLocalUserID = get_local_user_id;
-    t.slot4_5[0] = slot(get_user_name);
     t.getAllUsers = get_all_users;
     t.getUserHash = get_user_hash;
     t.log = log;
@@ -153,45 +144,12 @@ mumble_error_t FakeHost::free_memory(mumble_plugin_id_t, const void* p) {
     });
 }
 
-mumble_error_t FakeHost::active_connection(mumble_plugin_id_t, mumble_connection_t* out) {
-    FakeHost& h = get();
-    return h.serve(ApiCall::active_connection, [&]() -> mumble_error_t {
-        std::lock_guard<std::mutex> g(h.m_);
-        if (h.follow_connection_ && h.connection_ < 0) return kNoActiveConnection;
-        *out = h.follow_connection_ ? h.connection_ : 0;
-        return kMumbleStatusOk;
-    });
-}
-
-mumble_error_t FakeHost::is_synchronised(mumble_plugin_id_t, mumble_connection_t c, bool* out) {
-    FakeHost& h = get();
-    return h.serve(ApiCall::is_synchronised, [&]() -> mumble_error_t {
-        std::lock_guard<std::mutex> g(h.m_);
-        if (h.follow_connection_ && (c < 0 || c != h.connection_)) return kConnectionNotFound;
-        *out = !h.follow_connection_ || h.synchronised_;
-        return kMumbleStatusOk;
-    });
-}
-
 mumble_error_t FakeHost::get_local_user_id(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t* out) {
     FakeHost& h = get();
     return h.on_connection(ApiCall::local_user, c, nullptr, [&]() -> mumble_error_t {
         if (h.local_status_) return h.local_status_;
         *out = h.local_user_;
         return kMumbleStatusOk;
-    });
-}
-
-mumble_error_t FakeHost::get_user_name(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t user,
-                                       const char** name) {
-    FakeHost& h = get();
-    return h.on_connection(ApiCall::user_name, c, nullptr, [&]() -> mumble_error_t {
-        for (const FakeUser& u : h.users_) {
-            if (u.id != user) continue;
-            *name = h.hand_out(u.name);
-            return kMumbleStatusOk;
-        }
-        return kUserNotFound;
     });
 }
 

@@ -24,7 +24,6 @@ struct FakeUser {
     std::string hash{};      // empty: the host reports an empty text
     int32_t status = 0;      // getUserHash status for this user
     bool null_hash = false;  // success with a null pointer
-    std::string name{};      // getUserName
 };
 
 class FakeHost {
@@ -63,11 +62,7 @@ public:
 private:
     // The API entries.
     static mumble_error_t free_memory(mumble_plugin_id_t, const void* p);
-    static mumble_error_t active_connection(mumble_plugin_id_t, mumble_connection_t* out);
-    static mumble_error_t is_synchronised(mumble_plugin_id_t, mumble_connection_t c, bool* out);
     static mumble_error_t get_local_user_id(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t* out);
-    static mumble_error_t get_user_name(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t user,
-                                        const char** name);
     static mumble_error_t get_all_users(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t** users,
                                         size_t* count);
     static mumble_error_t get_user_hash(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t user,

@@ -54,7 +54,7 @@ std::string version_text(MumbleVersion v) {
 // entered, the user added, and only afterwards does it store the user's
 // certificate hash, so a hash asked for inside these calls is still empty.
 void announce_user(const PluginLib& p, const CastMember& m) {
-    FakeHost::get().add_user({.id = m.session, .name = m.name});
+    FakeHost::get().add_user({.id = m.session});
     if (p.onChannelEntered) p.onChannelEntered(kConnection, m.session, -1, kRootChannel);
     if (p.onUserAdded) p.onUserAdded(kConnection, m.session);
     FakeHost::get().set_hash(m.session, m.hash);
