@@ -61,7 +61,7 @@ bool thread_wait(Thread* t, uint32_t timeout_ms) {
             return true;
         }
         if (tick_ms() - start >= timeout_ms) return false;
-        sleep_ms(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
 
