@@ -138,7 +138,7 @@ void run_publish(benchmark::State& state) {
     static UserHashDirectory users;
     static SpeakerTable speakers;
     for (uint32_t i = 0; i < kMaxUsers; ++i) {
-        users.entries[i].user_id = users.ids[i] = i;
+        users.entries[i].user_id = i;
         copy_text(users.entries[i].hash, kHashField, speaker_hash(i).c_str());
         copy_text(speakers.entries[i].hash, kHashField, users.entries[i].hash);
         speakers.entries[i].gain = 1.0f;

@@ -69,16 +69,23 @@ void cert_hash(uint32_t i, char* out) {
 
 // ---- the audio path as it was: one mutex shared with the writers ----------
 
+// The former directory, with the packed copy of the ids its scan read.
+struct OldDirectory {
+    UserHashEntry entries[kMaxUsers];
+    uint32_t ids[kMaxUsers];
+    size_t count;
+};
+
 struct LockedTables {
     std::mutex lock;
-    UserHashDirectory directory;
+    OldDirectory directory;
     SpeakerTable speakers;
 };
 LockedTables g_locked;                  // the shared tables the callback reads
-UserHashDirectory g_directory_source;   // what the writer copies in
+OldDirectory g_directory_source;   // what the writer copies in
 SpeakerTable g_speakers_source;
 
-bool old_lookup_user_hash(const UserHashDirectory& d, uint32_t user_id, char* out) {
+bool old_lookup_user_hash(const OldDirectory& d, uint32_t user_id, char* out) {
     const size_t n = d.count;
     size_t i = 0;
     for (; i + 16 <= n; i += 16) {
@@ -146,7 +153,7 @@ void scale_interleaved(float* pcm, size_t count, const float f[2]) {
 }
 
 void fill_locked_tables(uint32_t n) {
-    UserHashDirectory& d = g_directory_source;
+    OldDirectory& d = g_directory_source;
     SpeakerTable& s = g_speakers_source;
     for (uint32_t i = 0; i < n; ++i) {
         d.entries[i].user_id = d.ids[i] = kFirstUser + i;
@@ -171,7 +178,7 @@ void old_publish(bool speakers) {
         std::memcpy(g_locked.speakers.keys, t.keys, t.count * sizeof(uint64_t));
         g_locked.speakers.count = t.count;
     } else {
-        const UserHashDirectory& d = g_directory_source;
+        const OldDirectory& d = g_directory_source;
         std::memcpy(g_locked.directory.entries, d.entries, d.count * sizeof(UserHashEntry));
         std::memcpy(g_locked.directory.ids, d.ids, d.count * sizeof(uint32_t));
         g_locked.directory.count = d.count;

@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     // A directory whose users are the first line's speakers, for the join.
     auto users = std::make_unique<UserHashDirectory>();
     for (uint32_t i = 0; i < kMaxSpeakers; ++i) {
-        users->entries[i].user_id = users->ids[i] = 100 + i;
+        users->entries[i].user_id = 100 + i;
         copy_text(users->entries[i].hash, kHashField, g_cases[0].table->entries[i].hash);
     }
     users->count = kMaxSpeakers;

@@ -28,7 +28,6 @@ bool read_user_hashes(const HostApi& host, uint32_t plugin_id, int32_t connectio
         status = api.getUserHash(plugin_id, connection, users[i], &hash);
         if (status == kMumbleStatusOk && hash && hash[0]) {
             out->entries[n].user_id = users[i];
-            out->ids[n] = users[i];
             copy_text(out->entries[n].hash, kHashField, hash);
             ++n;
         }

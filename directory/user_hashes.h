@@ -16,7 +16,6 @@ struct UserHashEntry {
 
 struct UserHashDirectory {
     UserHashEntry entries[kMaxUsers];
-    uint32_t ids[kMaxUsers];  // entries[i].user_id again, packed
     size_t count;
 };
 

@@ -32,7 +32,6 @@ void publish_directory(const UserHashDirectory& d) {
     std::lock_guard<std::mutex> held(g_state.tables_mutex);
     UserHashDirectory& s = g_state.directory;
     std::memcpy(s.entries, d.entries, d.count * sizeof(UserHashEntry));
-    std::memcpy(s.ids, d.ids, d.count * sizeof(uint32_t));
     s.count = d.count;
     rebuild_mix();
 }
