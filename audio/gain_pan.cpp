@@ -2,10 +2,9 @@
 
 #include <cstddef>
 
-namespace {
-// Multiplies even samples by f[0] and odd ones by f[1]. The body works in
-// runs of eight with a fixed pattern, a shape compilers turn into vector
-// code without being asked; the tail goes one sample at a time.
+// The body works in runs of eight with a fixed pattern, a shape compilers
+// turn into vector code without being asked; the tail goes one sample at a
+// time.
 void scale_interleaved(float* pcm, size_t count, const float f[2]) {
     const float run[8] = {f[0], f[1], f[0], f[1], f[0], f[1], f[0], f[1]};
     size_t i = 0;
@@ -13,7 +12,6 @@ void scale_interleaved(float* pcm, size_t count, const float f[2]) {
         for (size_t k = 0; k < 8; ++k) pcm[i + k] *= run[k];
     for (; i < count; ++i) pcm[i] *= f[i & 1];
 }
-}  // namespace
 
 bool apply_speaker_gain(const MixPublisher& mix, bool enabled, float* pcm, uint32_t frames, uint16_t channels,
                         bool speech, uint32_t user) {

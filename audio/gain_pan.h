@@ -1,6 +1,7 @@
 // The audio path: each speaker's decoded block scaled by gain and a
 // constant-power pan, from the published mix table.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "audio/mix_table.h"
@@ -11,3 +12,7 @@
 // Returns false when the block is not for us (the buffer is then untouched).
 bool apply_speaker_gain(const MixPublisher& mix, bool enabled, float* pcm, uint32_t frames, uint16_t channels,
                         bool speech, uint32_t user);
+
+// Multiplies even samples by f[0] and odd ones by f[1] (the stereo case;
+// mono with f[0] == f[1]). The benchmarks' bare loop is this, too.
+void scale_interleaved(float* pcm, size_t count, const float f[2]);

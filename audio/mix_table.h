@@ -80,3 +80,31 @@ private:
     std::atomic<uint32_t> current_{0};
     uint32_t next_ = 1;  // the writer's next slot
 };
+
+// Inline: it is the audio path's whole look-up, called once per block.
+inline MixFactors MixPublisher::factors(uint32_t user) const {
+    for (;;) {
+        const Slot& s = slots_[current_.load(std::memory_order_acquire)];
+        const uint32_t v = s.version.load(std::memory_order_acquire);
+        if (v & 1) continue;  // rewritten since the index was read: it has moved on
+        MixFactors f{0.0f, 0.0f, 0.0f};
+        // Linear probing from the user's home place; the first row with the
+        // user's id is theirs. Bounded, as a slot being rewritten may show
+        // no empty place.
+        uint32_t h = home(user);
+        for (uint32_t n = 0; n < kPlaces; ++n, h = (h + 1) % kPlaces) {
+            const uint16_t r = s.place[h].load(std::memory_order_relaxed);
+            if (r == kEmpty) break;
+            if (r < kMaxMixRows && s.ids[r].load(std::memory_order_relaxed) == user) {
+#if QL_TEST_SEAMS
+                if (mid_read_seam) mid_read_seam();
+#endif
+                f = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
+                               s.right[r].load(std::memory_order_relaxed)};
+                break;
+            }
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (s.version.load(std::memory_order_relaxed) == v) return f;
+    }
+}

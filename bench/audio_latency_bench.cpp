@@ -119,16 +119,6 @@ const SpeakerEntry* old_find_speaker(const SpeakerTable& t, const char* hash) {
     return nullptr;
 }
 
-// The plug-in's scaling, as it is and as it was: runs of eight with a
-// fixed pattern, then the tail.
-void scale_interleaved(float* pcm, size_t count, const float f[2]) {
-    const float run[8] = {f[0], f[1], f[0], f[1], f[0], f[1], f[0], f[1]};
-    size_t i = 0;
-    for (; i + 8 <= count; i += 8)
-        for (size_t k = 0; k < 8; ++k) pcm[i + k] *= run[k];
-    for (; i < count; ++i) pcm[i] *= f[i & 1];
-}
-
 // Both look-ups in one lock span, then the levels turned into factors and
 // the block scaled: the callback before the mix table (stereo only here).
 // Out of line, like the plug-in's own: the frame count is not a constant.
