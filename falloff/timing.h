@@ -15,6 +15,7 @@ struct WorkerTiming {
     uint32_t stop_wait_ms = 1500;       // the longest a stop waits for the worker
     uint32_t tick_offset = 0;           // added to the tick counter (wrap tests)
     uint32_t resolve_delay_ms = 0;      // stands in for a slow name resolution
+    uint32_t notice_window_ms = 60000;  // the log window's link lines: a few per this
 };
 
 #if QL_TEST_SEAMS

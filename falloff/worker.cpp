@@ -12,8 +12,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/clock.h"
+#include "common/escape.h"
 #include "falloff/connection.h"
 #include "falloff/protocol.h"
 #include "falloff/timing.h"
@@ -110,6 +112,10 @@ bool FalloffWorker::take_snapshot(Attempt* a) {
         return false;
     }
     a->generation = generation_.load();
+    if (a->generation != notices_generation_) {
+        notices_.reset();  // a start took the worker back: a new session
+        notices_generation_ = a->generation;
+    }
     context_->snapshot(&a->s);
     gate_leave();
     std::snprintf(a->port_text, sizeof a->port_text, "%d", a->s.port);
@@ -117,14 +123,74 @@ bool FalloffWorker::take_snapshot(Attempt* a) {
     return true;
 }
 
+// The pause is cut into pieces only when a line for the player is held
+// back and falls due within it.
 void FalloffWorker::pause(const Attempt& a) {
-    if (!superseded(a)) plat::waker_wait(&waker_, a.pause_ms);
+    if (superseded(a)) return;
+    const uint32_t start = now_ms();
+    for (;;) {
+        const uint32_t gone = now_ms() - start;
+        if (gone >= a.pause_ms) return;
+        const uint32_t left = a.pause_ms - gone;
+        const uint32_t due = notices_.wait_ms(now_ms());
+        if (due >= left) {
+            plat::waker_wait(&waker_, left);
+            return;
+        }
+        if (plat::waker_wait(&waker_, due)) return;  // woken
+        flush_notices(a);
+    }
+}
+
+// ---- what the player is told of the link --------------------------------------------
+
+void FalloffWorker::notice(const Attempt& a, LinkState s, const char* detail) {
+    LinkNotice n;
+    if (notices_.report(s, detail, now_ms(), &n)) tell(a, n);
+}
+
+void FalloffWorker::flush_notices(const Attempt& a) {
+    LinkNotice n;
+    if (notices_.due(now_ms(), &n)) tell(a, n);
+}
+
+void FalloffWorker::tell(const Attempt& a, const LinkNotice& n) {
+    const int every = a.s.reconnect_sec < 1 ? 1 : a.s.reconnect_sec;
+    switch (n.state) {
+        case LinkState::unreachable:
+            log(a, true, "cannot reach the falloff server at %s:%d; voices stay silent, retrying every %d s",
+                a.s.host, a.s.port, every);
+            return;
+        case LinkState::refused:
+            if (n.detail[0]) {
+                log(a, true, "the falloff server at %s:%d refused the link: %s; voices stay silent, retrying every %d s",
+                    a.s.host, a.s.port, n.detail, every);
+            } else {
+                log(a, true,
+                    "the falloff server at %s:%d refused the link without a reply; voices stay silent, retrying every "
+                    "%d s",
+                    a.s.host, a.s.port, every);
+            }
+            return;
+        case LinkState::unanswered:
+            log(a, true,
+                "the falloff server at %s:%d did not answer within 5 s; voices stay silent, retrying every %d s",
+                a.s.host, a.s.port, every);
+            return;
+        case LinkState::broken:
+            log(a, true, "the link to the falloff server at %s:%d broke; voices are silent until it is back",
+                a.s.host, a.s.port);
+            return;
+        default:
+            return;
+    }
 }
 
 // ---- one attempt ------------------------------------------------------------------
 
 void FalloffWorker::run() {
     if (!keep_running()) return;
+    notices_.reset();
     Buffers b;
     do {
         attempt(&b);
@@ -134,6 +200,7 @@ void FalloffWorker::run() {
 void FalloffWorker::attempt(Buffers* b) {
     Attempt a;
     if (!take_snapshot(&a)) return;
+    notices_.set_window(timing().notice_window_ms);
     if (!a.s.enabled || !a.s.client_id[0] || !a.s.key[0]) {
         pause(a);
         return;
@@ -151,6 +218,7 @@ void FalloffWorker::attempt(Buffers* b) {
             [[fallthrough]];
         case plat::NetResult::failed:
             log(a, false, "falloff_connect_fail host=%s port=%d", a.s.host, a.s.port);
+            notice(a, LinkState::unreachable);
             pause(a);
             return;
         default:  // woken
@@ -163,17 +231,30 @@ void FalloffWorker::attempt(Buffers* b) {
         // The server sees the close at once; the next attempt comes one
         // whole pause after it.
         plat::net_close(sock);
-        if (g == Greeting::refused) pause(a);
+        if (g == Greeting::woken) return;
+        if (g == Greeting::refused) {
+            char shown[sizeof(LinkNotice{}.detail)];
+            const char* reply = b->conn.splitter.line;
+            escape_bytes(reply, std::strlen(reply), shown, sizeof shown);
+            notice(a, LinkState::refused, shown);
+        } else {
+            notice(a, g == Greeting::unanswered ? LinkState::unanswered : LinkState::unreachable);
+        }
+        pause(a);
         return;
     }
     log(a, true, "connected to falloff %s:%d", a.s.host, a.s.port);
-    exchange(a, b);
+    notice(a, LinkState::connected);
+    const bool broke = exchange(a, b);
     plat::net_close(sock);
     if (gate_enter()) {
         context_->clear_speakers();
         gate_leave();
     }
-    if (running() && !superseded(a)) pause(a);
+    if (running() && !superseded(a)) {
+        if (broke) notice(a, LinkState::broken);
+        pause(a);
+    }
 }
 
 // Sends HELLO and reads the reply.
@@ -187,39 +268,41 @@ FalloffWorker::Greeting FalloffWorker::greet(const Attempt& a, Buffers* b) {
             return Greeting::woken;
         default:
             log(a, false, "falloff_hello_send_fail wsa=%d", plat::net_last_error());
-            return Greeting::refused;
+            return Greeting::unsent;
     }
     const ReadOutcome o = read_line(&b->conn);
     if (o == ReadOutcome::woken) return Greeting::woken;
     const char* reply = b->conn.splitter.line;
     if (o != ReadOutcome::line || !hello_accepted(reply)) {
         log(a, false, "falloff_hello_rejected reply=%s", reply);  // empty when nothing came
-        return Greeting::refused;
+        return o == ReadOutcome::timed_out && !reply[0] ? Greeting::unanswered : Greeting::refused;
     }
     return Greeting::accepted;
 }
 
-// The connected loop. Returns when the connection is to end.
-void FalloffWorker::exchange(const Attempt& a, Buffers* b) {
+// The connected loop. Returns when the connection is to end: true when the
+// link broke, false when the worker was told to stop.
+bool FalloffWorker::exchange(const Attempt& a, Buffers* b) {
     uint32_t last_ping = now_ms();
     uint32_t last_refresh = now_ms();
     for (;;) {
-        if (!running() || superseded(a)) return;
+        if (!running() || superseded(a)) return false;
         const ReadOutcome o = read_line(&b->conn);
-        if (o == ReadOutcome::woken) return;
+        if (o == ReadOutcome::woken) return false;
         if (o == ReadOutcome::closed) {
             log(a, false, "falloff_disconnected wsa=%d", plat::net_last_error());
-            return;
+            return true;
         }
         if (o == ReadOutcome::line) handle_line(a, b);
+        flush_notices(a);
         const uint32_t now = now_ms();
         if (now - last_ping >= timing().ping_interval_ms) {
             const plat::NetResult r = send_text(&b->conn, "PING\n", 5);
             last_ping = now;
-            if (r == plat::NetResult::woken) return;
+            if (r == plat::NetResult::woken) return false;
             if (r != plat::NetResult::ok) {
                 log(a, false, "falloff_ping_send_fail wsa=%d", plat::net_last_error());
-                return;
+                return true;
             }
         }
         if (now - last_refresh >= timing().refresh_interval_ms) {

@@ -7,6 +7,7 @@
 
 #include "common/fields.h"
 #include "directory/user_hashes.h"
+#include "falloff/link_notices.h"
 #include "falloff/speaker_table.h"
 #include "log/log.h"
 #include "platform/net.h"
@@ -74,16 +75,19 @@ public:
 private:
     struct Attempt;
     struct Buffers;
-    enum class Greeting { accepted, refused, woken };
+    enum class Greeting { accepted, refused, unanswered, unsent, woken };
 
     static void thread_main(void* self);
     void run();
     void attempt(Buffers* b);
     bool take_snapshot(Attempt* a);
     Greeting greet(const Attempt& a, Buffers* b);
-    void exchange(const Attempt& a, Buffers* b);
+    bool exchange(const Attempt& a, Buffers* b);
     void handle_line(const Attempt& a, Buffers* b);
     void pause(const Attempt& a);
+    void notice(const Attempt& a, LinkState s, const char* detail = "");
+    void flush_notices(const Attempt& a);
+    void tell(const Attempt& a, const LinkNotice& n);
     void log(const Attempt& a, bool to_host, const char* fmt, ...) QL_PRINTF(4, 5);
 
     bool running() const { return running_.load(std::memory_order_acquire) == 1; }
@@ -101,4 +105,7 @@ private:
     std::mutex control_;                      // its exit and a take-back decide under it
     plat::Thread thread_{};
     plat::Waker waker_{};                     // made once; the stop signal for every wait
+    // What the player was told of the link; the worker thread's alone.
+    LinkNotices notices_;
+    int32_t notices_generation_ = 0;
 };

@@ -45,15 +45,18 @@ void new_id(char* candidate) {
 
 // The id file is the player's identity: it is written beside the old one
 // and moved over it, so a crash or a full disk never leaves it empty or cut.
-void store_id(const char* path, const char* id) {
+// False when the id could not be stored.
+bool store_id(const char* path, const char* id) {
     char tmp[kPathField + 8];
     std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
     std::FILE* f = plat::file_create_private(tmp);
-    if (!f) return;
+    if (!f) return false;
     bool ok = std::fprintf(f, "%s\r\n", id) == static_cast<int>(std::strlen(id) + 2);
     ok = plat::file_sync(f) && ok;
     ok = std::fclose(f) == 0 && ok;
-    if (!ok || !plat::file_replace(tmp, path)) plat::file_remove(tmp);
+    ok = ok && plat::file_replace(tmp, path);
+    if (!ok) plat::file_remove(tmp);
+    return ok;
 }
 }  // namespace
 
@@ -95,7 +98,7 @@ void print_link_banner(const LogSink& log, const char* id) {
 }
 
 bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connection, const char* id_path,
-                         const LogSink& log, char* out) {
+                         const LogSink& log, char* out, bool* unsaved) {
     const MumbleApi& api = host.table;
     if (connection < 0 || !host.registered || !api.getLocalUserID || !api.getUserHash || !api.freeMemory)
         return false;
@@ -118,7 +121,7 @@ bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connec
     char candidate[kClientIdField] = {};
     if (!read_stored_id(id_path, candidate)) {
         new_id(candidate);
-        store_id(id_path, candidate);
+        if (!store_id(id_path, candidate) && unsaved) *unsaved = true;
     }
     copy_text(out, kClientIdField, candidate);
     return true;

@@ -12,8 +12,10 @@
 // else the id stored at id_path, else a new one, which is stored there.
 // False, with out untouched, when the connection id is negative, the host
 // table lacks a call it needs, or the host cannot name the local user.
+// *unsaved (when given) is set when a new id was made and could not be
+// stored, so the next connection will make another.
 bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connection, const char* id_path,
-                         const LogSink& log, char* out);
+                         const LogSink& log, char* out, bool* unsaved = nullptr);
 
 // The banner with the link code (the first 8 characters of id) that the
 // player types into the game's chat after "!verify".

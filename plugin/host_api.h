@@ -11,3 +11,8 @@ struct HostApi {
 
 // Copies the host's table (a temporary on the host's stack). Null: ignored.
 void register_host_api(const void* table);
+
+// The host's active server connection, when there is one and it has
+// finished synchronising. False on any error or a missing entry: the caller
+// goes on as if not connected.
+bool active_synchronised_connection(const HostApi& host, uint32_t plugin_id, int32_t* connection);

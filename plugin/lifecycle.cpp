@@ -25,6 +25,40 @@ std::mutex& lifecycle_mutex() {
 }
 
 bool initialised() { return g_state.initialised.load(std::memory_order_acquire); }
+
+// Proximity voice that cannot work with these settings is said once at each
+// synchronisation, so the player is not left guessing in silence.
+void tell_if_off(const LogSink& log, const PluginSettings& s) {
+    if (!s.enabled) {
+        plugin_log(log, "proximity voice is off: enabled is off in quorra_link.ini; every voice plays unchanged");
+    } else if (!s.api_key[0]) {
+        plugin_log(log, "proximity voice is off: no api_key is set in quorra_link.ini; every voice stays silent");
+    }
+}
+
+// The steps of a synchronisation for connection, after it was recorded:
+// the ClientId with its banner, the directory, the worker. Host calls, made
+// without the mutex; Mumble makes this call and init and shutdown on its
+// main thread, so those cannot come meanwhile.
+void take_up_connection(int32_t connection) {
+    const LogSink log = plugin_sink();
+    char id[kClientIdField];
+    bool unsaved = false;
+    if (establish_client_id(g_state.host, g_state.plugin_id, connection, g_state.settings.client_id_path, log, id,
+                            &unsaved)) {
+        set_client_id(id);
+        print_link_banner(log, id);
+        if (unsaved && !g_state.told_id_unsaved) {
+            g_state.told_id_unsaved = true;
+            plugin_log(log, "cannot save the link code to %s; it will change at every connection until it can",
+                       g_state.settings.client_id_path);
+        }
+    }
+    tell_if_off(log, g_state.settings);
+    refresh_directory(nullptr);
+    std::lock_guard<std::mutex> held(lifecycle_mutex());
+    if (initialised() && !g_worker.start()) plugin_log(log, "failed to start falloff worker");
+}
 }  // namespace
 
 void plugin_init(uint32_t plugin_id) {
@@ -44,6 +78,8 @@ void plugin_init(uint32_t plugin_id) {
                 sockets_failed = true;
             }
         }
+        g_state.taken_up_connection = -1;
+        g_state.told_id_unsaved = false;
         g_state.initialised.store(true, std::memory_order_release);
     }
     const LogSink log = plugin_sink();
@@ -51,6 +87,19 @@ void plugin_init(uint32_t plugin_id) {
     const PluginSettings& s = g_state.settings;
     plugin_log(log, "loaded version=%d.%d.%d config=%s host=%s port=%d enabled=%d", 0, 1, 0, s.config_path,
                s.server_host, s.server_port, s.enabled ? 1 : 0);
+
+    // Enabling a plug-in (ticking it, re-ticking it, reloading plug-ins)
+    // calls init alone, also while the host is on a server, and no
+    // synchronisation follows for that server: take it up here.
+    int32_t connection = -1;
+    if (!active_synchronised_connection(g_state.host, g_state.plugin_id, &connection)) return;
+    {
+        std::lock_guard<std::mutex> held(lifecycle_mutex());
+        if (!initialised()) return;
+        g_state.connection_id.store(connection, std::memory_order_relaxed);
+        g_state.taken_up_connection = connection;
+    }
+    take_up_connection(connection);
 }
 
 void plugin_shutdown() {
@@ -58,6 +107,7 @@ void plugin_shutdown() {
     if (!initialised()) return;
     g_worker.stop();
     clear_connection_state();
+    g_state.taken_up_connection = -1;
     if (g_state.socket_layer_started) {
         plat::net_cleanup();
         g_state.socket_layer_started = 0;
@@ -69,19 +119,11 @@ void plugin_server_synchronized(int32_t connection) {
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
         if (!initialised()) return;
+        if (g_state.taken_up_connection >= 0 && connection == g_state.taken_up_connection) return;  // init took it up already
+        g_state.taken_up_connection = -1;
         g_state.connection_id.store(connection, std::memory_order_relaxed);
     }
-    // Host calls, made without the mutex. Mumble makes this call and init
-    // and shutdown on its main thread, so those cannot come meanwhile.
-    const LogSink log = plugin_sink();
-    char id[kClientIdField];
-    if (establish_client_id(g_state.host, g_state.plugin_id, connection, g_state.settings.client_id_path, log, id)) {
-        set_client_id(id);
-        print_link_banner(log, id);
-    }
-    refresh_directory(nullptr);
-    std::lock_guard<std::mutex> held(lifecycle_mutex());
-    if (initialised() && !g_worker.start()) plugin_log(log, "failed to start falloff worker");
+    take_up_connection(connection);
 }
 
 void plugin_server_disconnected() {
@@ -89,6 +131,7 @@ void plugin_server_disconnected() {
     if (!initialised()) return;
     g_worker.stop();
     clear_connection_state();
+    g_state.taken_up_connection = -1;
 }
 
 void plugin_user_event() {

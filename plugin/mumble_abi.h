@@ -15,6 +15,7 @@ using mumble_channelid_t = int32_t;
 using mumble_error_t = int32_t;
 
 constexpr mumble_error_t kMumbleStatusOk = 0;
+constexpr mumble_error_t kMumbleNoActiveConnection = 2;
 constexpr mumble_error_t kMumbleApiRequestTimeout = 19;
 constexpr uint32_t kMumbleFeatureAudio = 2;
 
@@ -32,11 +33,14 @@ struct MumbleStringWrapper {
 };
 static_assert(sizeof(MumbleStringWrapper) == 3 * sizeof(void*));
 
-// The host API table, version 1.2.0: 38 function pointers. The five the
+// The host API table, version 1.2.0: 38 function pointers. The seven the
 // plug-in calls are typed; the rest are kept as opaque slots.
 struct MumbleApi {
     mumble_error_t (*freeMemory)(mumble_plugin_id_t, const void* pointer);          // 0
-    void* slot1_2[2];                                                               // 1-2
+    mumble_error_t (*getActiveServerConnection)(mumble_plugin_id_t,                 // 1
+                                                mumble_connection_t* connection);
+    mumble_error_t (*isConnectionSynchronized)(mumble_plugin_id_t, mumble_connection_t,  // 2
+                                               bool* synchronized);
     mumble_error_t (*getLocalUserID)(mumble_plugin_id_t, mumble_connection_t,       // 3
                                      mumble_userid_t* user);
     void* slot4_5[2];                                                               // 4-5
@@ -51,6 +55,8 @@ struct MumbleApi {
 };
 constexpr size_t kMumbleApiSlots = 38;
 static_assert(sizeof(MumbleApi) == kMumbleApiSlots * sizeof(void*));
+static_assert(offsetof(MumbleApi, getActiveServerConnection) == 1 * sizeof(void*));
+static_assert(offsetof(MumbleApi, isConnectionSynchronized) == 2 * sizeof(void*));
 static_assert(offsetof(MumbleApi, getLocalUserID) == 3 * sizeof(void*));
 static_assert(offsetof(MumbleApi, getAllUsers) == 6 * sizeof(void*));
 static_assert(offsetof(MumbleApi, getUserHash) == 14 * sizeof(void*));

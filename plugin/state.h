@@ -21,6 +21,11 @@ struct PluginState {
     std::atomic<int32_t> connection_id{-1};  // whole 32-bit reads and writes
     std::atomic<bool> initialised{false};    // between init and shutdown
     uint8_t socket_layer_started = 0;
+    // The connection that init took up because the host was on it already
+    // (-1: none); Mumble sends no synchronisation for it, and should one
+    // come all the same, nothing is done twice. Under the life-cycle mutex.
+    int32_t taken_up_connection = -1;
+    bool told_id_unsaved = false;  // said once per enable; the host's main thread only
 
     HostApi host{};
     PluginSettings settings{};

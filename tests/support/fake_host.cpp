@@ -9,6 +9,7 @@
 namespace {
 // Host error codes.
 constexpr mumble_error_t kPointerNotFound = 1;
+constexpr mumble_error_t kNoActiveConnection = 2;
 constexpr mumble_error_t kUserNotFound = 3;
 constexpr mumble_error_t kConnectionNotFound = 5;
 constexpr mumble_error_t kConnectionUnsynchronized = 11;
@@ -42,6 +43,8 @@ void FakeHost::reset() {
 MumbleApi FakeHost::table() const {
     MumbleApi t{};
     t.freeMemory = free_memory;
+    t.getActiveServerConnection = get_active_connection;
+    t.isConnectionSynchronized = is_synchronised;
     t.getLocalUserID = get_local_user_id;
     t.getAllUsers = get_all_users;
     t.getUserHash = get_user_hash;
@@ -140,6 +143,29 @@ mumble_error_t FakeHost::free_memory(mumble_plugin_id_t, const void* p) {
         }
         h.handed_out_.erase(it);
         std::free(const_cast<void*>(p));
+        return kMumbleStatusOk;
+    });
+}
+
+mumble_error_t FakeHost::get_active_connection(mumble_plugin_id_t, mumble_connection_t* out) {
+    FakeHost& h = get();
+    return h.serve(ApiCall::active_connection, [&]() -> mumble_error_t {
+        std::lock_guard<std::mutex> g(h.m_);
+        if (h.override_) return h.override_;
+        if (!h.follow_connection_ || h.connection_ < 0) return kNoActiveConnection;
+        *out = h.connection_;
+        return kMumbleStatusOk;
+    });
+}
+
+// The one call Mumble allows on a connection before it has synchronised.
+mumble_error_t FakeHost::is_synchronised(mumble_plugin_id_t, mumble_connection_t c, bool* out) {
+    FakeHost& h = get();
+    return h.serve(ApiCall::synchronised, [&]() -> mumble_error_t {
+        std::lock_guard<std::mutex> g(h.m_);
+        if (h.override_) return h.override_;
+        if (!h.follow_connection_ || c < 0 || c != h.connection_) return kConnectionNotFound;
+        *out = h.synchronised_;
         return kMumbleStatusOk;
     });
 }

@@ -5,9 +5,13 @@
 // fires events, so every entry may be called from any thread.
 //
 // After reset() every connection id is answered as the active, synchronised
-// one. connect() makes the host follow Mumble's rule instead: a call naming
-// another connection fails with 5, one before synchronise() with 11, and
-// after disconnect() there is no connection at all.
+// one, but asked for its active connection the host has none (2), as Mumble
+// before any server. connect() makes the host follow Mumble's rule instead:
+// the active connection is the one given, a call naming another connection
+// fails with 5, one before synchronise() with 11, and after disconnect()
+// there is no connection at all. Like Mumble, the host never calls the
+// plug-in's synchronisation entry itself: an enable while connected is
+// init alone.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -62,6 +66,8 @@ public:
 private:
     // The API entries.
     static mumble_error_t free_memory(mumble_plugin_id_t, const void* p);
+    static mumble_error_t get_active_connection(mumble_plugin_id_t, mumble_connection_t* out);
+    static mumble_error_t is_synchronised(mumble_plugin_id_t, mumble_connection_t c, bool* out);
     static mumble_error_t get_local_user_id(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t* out);
     static mumble_error_t get_all_users(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t** users,
                                         size_t* count);

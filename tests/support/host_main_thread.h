@@ -10,7 +10,7 @@
 #include "plugin/mumble_abi.h"
 
 // The fake host's API calls, by kind.
-enum class ApiCall { free_memory, local_user, all_users, user_hash, log };
+enum class ApiCall { free_memory, active_connection, synchronised, local_user, all_users, user_hash, log };
 
 // The host's main thread as Mumble runs it. Entry points that Mumble calls
 // there (init, shutdown, synchronisation, user events) are run on it with

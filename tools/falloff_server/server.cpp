@@ -30,6 +30,10 @@ void FalloffServer::set_hello_reply(HelloReply r) {
     std::lock_guard<std::mutex> g(m_);
     reply_ = r;
 }
+void FalloffServer::set_refusal(const std::string& line) {
+    std::lock_guard<std::mutex> g(m_);
+    refusal_ = line;
+}
 void FalloffServer::set_answer_ping(bool on) {
     std::lock_guard<std::mutex> g(m_);
     answer_ping_ = on;
@@ -155,11 +159,12 @@ void FalloffServer::run() {
 void FalloffServer::serve(pt::Sock c) {
     std::string pending, line;
     HelloReply reply;
-    std::string key;
+    std::string key, refusal;
     {
         std::lock_guard<std::mutex> g(m_);
         reply = reply_;
         key = key_;
+        refusal = refusal_ + "\n";
     }
     if (reply == HelloReply::close) {
         pt::close_sock(c);
@@ -187,7 +192,7 @@ void FalloffServer::serve(pt::Sock c) {
             pt::send_all(c, "OK", 2);
             break;
         case HelloReply::error_line:
-            pt::send_all(c, "ERR refused\n", 12);
+            pt::send_all(c, refusal.data(), refusal.size());
             break;
         case HelloReply::ping_first:
             pt::send_all(c, "PING\n", 5);

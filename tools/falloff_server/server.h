@@ -16,7 +16,7 @@
 
 enum class HelloReply {
     ok,          // "OK\n" when the key matches, else "ERR bad key\n"
-    error_line,  // always "ERR refused\n"
+    error_line,  // always the refusal line, "ERR refused\n" unless set
     silent,      // never answers
     close,       // closes at once
     ping_first,  // sends "PING\n" instead of an answer
@@ -41,6 +41,7 @@ public:
 
     void set_expected_key(const std::string& key);  // empty: any key
     void set_hello_reply(HelloReply r);
+    void set_refusal(const std::string& line);      // the error_line reply, without its line feed
     void set_answer_ping(bool on);                  // "OK\n" to each PING (default on)
     // Off: clients queue up in the listener's backlog and are not accepted.
     void set_accepting(bool on);
@@ -83,6 +84,7 @@ private:
     test_os::Sock client_ = test_os::kBad;
     std::string key_;
     HelloReply reply_ = HelloReply::ok;
+    std::string refusal_ = "ERR refused";
     bool answer_ping_ = true;
     std::atomic<bool> accepting_{true};
     std::function<void(FalloffServer&)> on_client_;
