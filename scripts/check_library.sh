@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks a shipped build of the plug-in library, Linux .so or Windows DLL:
-#  - it exports exactly the entry points listed in plugin/exports.map (23);
+#  - it exports exactly the entry points listed in plugin/exports.map;
 #  - a DLL imports nothing but Windows' own libraries (no MinGW runtime DLL,
 #    which a player's machine does not have);
 #  - no test seam is left in it: no symbol, exported, imported or in the
@@ -16,8 +16,8 @@ ROOT=$(dirname "$HERE")
 (($#)) || { sed -n '2,12p' "$0"; exit 2; }
 
 EXPECTED=$(sed -n '/global:/,/local:/s/^ *\([A-Za-z_][A-Za-z0-9_]*\);$/\1/p' "$ROOT/plugin/exports.map" | sort)
-COUNT=$(echo "$EXPECTED" | wc -l)
-[ "$COUNT" -eq 23 ] || { echo "plugin/exports.map lists $COUNT entry points, not 23"; exit 1; }
+COUNT=$(echo "$EXPECTED" | grep -c .)
+[ "$COUNT" -gt 0 ] || { echo "plugin/exports.map lists no entry points"; exit 1; }
 ALLOWED_IMPORTS='^(kernel32|advapi32|ws2_32|msvcrt|user32|ntdll|bcrypt|api-ms-win-.*)\.dll$'
 SEAM='quorra_test|seam'
 
@@ -99,9 +99,9 @@ for lib in "$@"; do
     echo "$findings"
     rc=1
   elif [ "$(kind "$lib")" = pe ]; then
-    echo "$name: exports exactly the 23 entry points, imports only Windows libraries, no test seams"
+    echo "$name: exports exactly the $COUNT entry points, imports only Windows libraries, no test seams"
   else
-    echo "$name: exports exactly the 23 entry points, no test seams"
+    echo "$name: exports exactly the $COUNT entry points, no test seams"
   fi
 done
 exit $rc

@@ -16,19 +16,37 @@ bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libg
   libsndfile1-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 binutils locales zip unzip \
   python3 || exit 1
 
-# The decimal-comma locale the parsing tests run under.
-if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf8$'; then
-  sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen 2>/dev/null || true
-  grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'de_DE.UTF-8 UTF-8' >>/etc/locale.gen
-  locale-gen >/dev/null 2>&1 || true
+# Nothing outside the checkout and temporary directories is written, but
+# for package installs.
+#
+# The decimal-comma locale the parsing tests run under, compiled into the
+# build folder and found through LOCPATH (which then replaces the system's
+# locales for every test process).
+LOCALES=$ROOT/build-locale
+if [ ! -f "$LOCALES/de_DE.UTF-8/LC_NUMERIC" ]; then
+  mkdir -p "$LOCALES"
+  localedef -i de_DE -f UTF-8 "$LOCALES/de_DE.UTF-8" >/dev/null 2>&1 ||
+    echo "note: localedef could not build de_DE.UTF-8; the decimal-comma tests will be skipped"
 fi
+export LOCPATH=$LOCALES
 
 # The Windows suite resolves a non-ASCII host name: Windows encodes it for
-# the resolver (IDN), and the hosts file maps that form to loopback.
-if ! grep -q 'xn--jrg-sna\.tolvanrix\.test' /etc/hosts 2>/dev/null; then
-  echo '127.0.0.1 xn--jrg-sna.tolvanrix.test' >>/etc/hosts 2>/dev/null ||
-    echo "note: /etc/hosts is not writable; the non-ASCII host name test will be skipped"
-fi
+# the resolver (IDN), and a hosts file maps that form to loopback. The suite
+# runs in a mount namespace of its own that sees that hosts file in place of
+# the system's; where no namespace can be made, that one test says so and
+# skips.
+HOSTS=$ROOT/build-win/hosts
+in_test_hosts() { # command...
+  mkdir -p "$(dirname "$HOSTS")"
+  { cat /etc/hosts 2>/dev/null; echo '127.0.0.1 xn--jrg-sna.tolvanrix.test'; } >"$HOSTS"
+  if unshare -m true 2>/dev/null; then
+    unshare -m sh -c 'mount --bind "$0" /etc/hosts && exec "$@"' "$HOSTS" "$@"
+  elif unshare -rm true 2>/dev/null; then
+    unshare -rm sh -c 'mount --bind "$0" /etc/hosts && exec "$@"' "$HOSTS" "$@"
+  else
+    "$@"
+  fi
+}
 
 passed=0
 failed=0
@@ -90,6 +108,7 @@ windows_build() {
 windows_library() { bash scripts/check_library.sh "$ROOT/build-win/bin/quorra_link.dll"; }
 
 wine_tests() {
+  unset LOCPATH  # Wine's C runtime has locales of its own
   export WINEPREFIX=$ROOT/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
   unset DISPLAY
   mkdir -p "$WINEPREFIX"
@@ -98,7 +117,7 @@ wine_tests() {
   local rc=0
   for exe in "$ROOT"/build-win/bin/*_tests.exe; do
     echo "-- wine $(basename "$exe")"
-    (cd "$ROOT/build-win/bin" && timeout 600 wine "$exe" --gtest_brief=1) || rc=1
+    (cd "$ROOT/build-win/bin" && in_test_hosts timeout 600 wine "$exe" --gtest_brief=1) || rc=1
   done
   wineserver -k 2>/dev/null
   return $rc
