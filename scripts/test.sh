@@ -107,7 +107,7 @@ windows_build() {
 
 windows_library() { bash scripts/check_library.sh "$ROOT/build-win/bin/quorra_link.dll"; }
 
-wine_tests() {
+wine_tests() ( # a subshell: its environment stays its own
   unset LOCPATH  # Wine's C runtime has locales of its own
   export WINEPREFIX=$ROOT/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
   unset DISPLAY
@@ -121,7 +121,7 @@ wine_tests() {
   done
   wineserver -k 2>/dev/null
   return $rc
-}
+)
 
 bundle() { bash scripts/bundle.sh --no-install && bash scripts/test_bundle.sh; }
 
