@@ -1,9 +1,5 @@
 #include "directory/user_hashes.h"
 
-namespace {
-bool stop_requested(const StopCheck* s) { return s && s->requested && s->requested(s->arg); }
-}  // namespace
-
 bool read_user_hashes(const HostApi& host, uint32_t plugin_id, int32_t connection, const StopCheck* stop,
                       UserHashDirectory* out) {
     const MumbleApi& api = host.table;

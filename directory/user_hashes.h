@@ -5,7 +5,8 @@
 #include <cstdint>
 
 #include "directory/hash_text.h"
-#include "plugin/host_api.h"
+#include "common/stop_check.h"
+#include "host/host_api.h"
 
 constexpr size_t kMaxUsers = 512;
 
@@ -17,13 +18,6 @@ struct UserHashEntry {
 struct UserHashDirectory {
     UserHashEntry entries[kMaxUsers];
     size_t count;
-};
-
-// Lets a caller on the worker give up between host calls once a stop has
-// been asked for (null: never).
-struct StopCheck {
-    bool (*requested)(void* arg);
-    void* arg;
 };
 
 // Reads every user of the connection and their certificate hash from the

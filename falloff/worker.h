@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "common/fields.h"
-#include "directory/user_hashes.h"
+#include "common/stop_check.h"
 #include "falloff/link_notices.h"
 #include "falloff/speaker_table.h"
 #include "log/log.h"

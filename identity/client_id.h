@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "common/test_seams.h"
+#include "host/host_api.h"
 #include "log/log.h"
-#include "plugin/host_api.h"
 
 // Settles the ClientId for a freshly synchronised connection into out
 // (kClientIdField bytes): the local user's certificate hash from the host,

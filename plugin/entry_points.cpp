@@ -1,9 +1,8 @@
 // The 23 functions the host calls. Each is a thin shim over the part of the
 // plug-in that owns the behaviour.
 #include "audio/gain_pan.h"
-#include "plugin/host_api.h"
+#include "host/mumble_abi.h"
 #include "plugin/lifecycle.h"
-#include "plugin/mumble_abi.h"
 #include "plugin/state.h"
 
 namespace {

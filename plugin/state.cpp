@@ -1,5 +1,6 @@
 #include "plugin/state.h"
 
+#include <cstring>
 #include <new>
 
 #include "plugin/worker_context.h"
@@ -15,6 +16,12 @@ PluginWorkerContext g_context;
 
 PluginState& g_state = *new (g_state_storage) PluginState();
 FalloffWorker& g_worker = *new (g_worker_storage) FalloffWorker(&g_context);
+
+void register_host_api(const void* table) {
+    if (!table) return;
+    std::memcpy(&g_state.host.table, table, sizeof(MumbleApi));
+    g_state.host.registered = 1;
+}
 
 LogSink plugin_sink() {
     LogSink s;

@@ -13,8 +13,8 @@
 #include "directory/user_hashes.h"
 #include "falloff/speaker_table.h"
 #include "falloff/worker.h"
+#include "host/host_api.h"
 #include "log/log.h"
-#include "plugin/host_api.h"
 
 struct PluginState {
     uint32_t plugin_id = 0;
@@ -44,6 +44,9 @@ struct PluginState {
 
 extern PluginState& g_state;
 extern FalloffWorker& g_worker;
+
+// Copies the host's table (a temporary on the host's stack). Null: ignored.
+void register_host_api(const void* table);
 
 // The log for the host's threads: the host's window once its table is
 // registered, and the log file as the settings say.

@@ -3,8 +3,8 @@
 // a worker thread is still alive. The shipped library has none of this.
 #include "common/clock.h"
 #include "falloff/timing.h"
+#include "host/mumble_abi.h"
 #include "identity/client_id.h"
-#include "plugin/mumble_abi.h"
 #include "plugin/state.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "host_main_thread.h"
-#include "plugin/mumble_abi.h"
+#include "host/mumble_abi.h"
 
 struct FakeUser {
     uint32_t id;

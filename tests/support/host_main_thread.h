@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "plugin/mumble_abi.h"
+#include "host/mumble_abi.h"
 
 // The fake host's API calls, by kind.
 enum class ApiCall { free_memory, active_connection, synchronised, local_user, all_users, user_hash, log };

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "falloff/timing.h"
-#include "plugin/mumble_abi.h"
+#include "host/mumble_abi.h"
 
 struct PluginLib {
     void* handle = nullptr;

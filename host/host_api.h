@@ -1,16 +1,15 @@
-// HostApi: the plug-in's copy of the host's API table.
+// HostApi: the plug-in's copy of the host's API table, and the questions
+// about the host's connection that more than one module asks.
 #pragma once
 #include <cstdint>
 
-#include "plugin/mumble_abi.h"
+#include "host/mumble_abi.h"
 
 struct HostApi {
     MumbleApi table;
     uint8_t registered;
 };
 
-// Copies the host's table (a temporary on the host's stack). Null: ignored.
-void register_host_api(const void* table);
 
 // The host's active server connection, when there is one and it has
 // finished synchronising. False on any error or a missing entry: the caller

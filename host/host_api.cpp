@@ -1,14 +1,5 @@
-#include "plugin/host_api.h"
+#include "host/host_api.h"
 
-#include <cstring>
-
-#include "plugin/state.h"
-
-void register_host_api(const void* table) {
-    if (!table) return;
-    std::memcpy(&g_state.host.table, table, sizeof(MumbleApi));
-    g_state.host.registered = 1;
-}
 
 bool active_synchronised_connection(const HostApi& host, uint32_t plugin_id, int32_t* connection) {
     const MumbleApi& api = host.table;
