@@ -11,7 +11,7 @@ void file_logv(const LogSink& sink, const char* fmt, va_list ap) {
     // entries never mix within a line.
     std::unique_lock<std::mutex> turn;
     if (sink.file_mutex) turn = std::unique_lock<std::mutex>(*sink.file_mutex);
-    std::FILE* f = plat::file_open(sink.path, "ab");
+    std::FILE* f = plat::file_open_append(sink.path, nullptr);
     if (!f) return;
     std::tm t{};
     plat::local_time(&t);

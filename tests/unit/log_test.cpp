@@ -1,6 +1,6 @@
 // The two logging calls: entry shape in the file, the host line with its
 // prefix, the 1023-character cut, literal percent signs, the switches, and
-// a log file that cannot be written.
+// a log file that cannot be written or is no regular file.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -104,4 +104,18 @@ TEST_F(Log, ConcurrentWritersNeverMixWithinAnEntry) {
     Lines got = entries();
     ASSERT_EQ(got.size(), 400u);
     for (const std::string& m : got) EXPECT_TRUE(m == std::string(300, 'a') || m == std::string(300, 'b'));
+}
+
+TEST_F(Log, NoLinkFifoOrDeviceIsWrittenThrough) {
+    const std::string victim = pt::join(dir, "victim.txt");
+    ASSERT_TRUE(pt::write_file(victim, "precious"));
+    if (!pt::make_symlink(victim, path)) GTEST_SKIP() << "no symbolic links here";
+    file_log(sink, "planted");
+    std::string kept;
+    EXPECT_TRUE(pt::read_file(victim, &kept) && kept == "precious") << kept;
+    pt::remove_tree(path);
+    // Native only: a FIFO nobody reads would block an open for writing.
+    if (!pt::make_fifo(path)) return;
+    file_log(sink, "never waits");
+    EXPECT_FALSE(pt::is_plain_file(path));
 }
