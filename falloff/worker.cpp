@@ -171,6 +171,7 @@ void FalloffWorker::attempt(Buffers* b) {
     plat::net_close(sock);
     if (gate_enter()) {
         context_->clear_speakers();
+        file_log_end_run(a.s.log);  // the count of the last repeated update
         gate_leave();
     }
     if (running() && !superseded(a)) pause(a);
@@ -249,8 +250,8 @@ void FalloffWorker::handle_line(const Attempt& a, Buffers* b) {
             build_speaker_table(payload, two ? UpdateKind::update2 : UpdateKind::update, &b->scratch);
             if (!gate_enter()) return;
             context_->publish_speakers(b->scratch);
-            file_log(a.s.log, "received %s with %zu speakers", two ? "UPDATE2" : "UPDATE",
-                     static_cast<size_t>(b->scratch.count));
+            file_log_run(a.s.log, "received %s with %zu speakers", two ? "UPDATE2" : "UPDATE",
+                         static_cast<size_t>(b->scratch.count));
             gate_leave();
             return;
         }
