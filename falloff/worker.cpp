@@ -12,8 +12,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/clock.h"
+#include "common/escape.h"
 #include "falloff/connection.h"
 #include "falloff/protocol.h"
 #include "falloff/timing.h"
@@ -190,11 +192,15 @@ FalloffWorker::Greeting FalloffWorker::greet(const Attempt& a, Buffers* b) {
             log(a, false, "falloff_hello_send_fail wsa=%d", plat::net_last_error());
             return Greeting::refused;
     }
-    const ReadOutcome o = read_line(&b->conn);
+    // The whole answer within the receive time-out of the HELLO, not
+    // within it of each byte: a server that trickles bytes is refused too.
+    const ReadOutcome o = read_line_within(&b->conn, tick_ms(), timing().receive_timeout_ms);
     if (o == ReadOutcome::woken) return Greeting::woken;
     const char* reply = b->conn.splitter.line;
     if (o != ReadOutcome::line || !hello_accepted(reply)) {
-        log(a, false, "falloff_hello_rejected reply=%s", reply);  // empty when nothing came
+        char shown[4 * kLineBuffer];  // the server's bytes, escaped for the log
+        escape_bytes(reply, std::strlen(reply), shown, sizeof shown);
+        log(a, false, "falloff_hello_rejected reply=%s", shown);  // empty when nothing came
         return Greeting::refused;
     }
     return Greeting::accepted;
