@@ -1,5 +1,6 @@
 #include "config/settings.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -13,11 +14,11 @@ bool parse_switch(const char* v) {
            equal_ignore_case(v, "on");
 }
 
-float parse_unit(const char* v) {
-    float f = static_cast<float>(parse_double_or_zero(v));
-    if (f < 0.0f) f = 0.0f;
-    if (f > 1.0f) f = 1.0f;
-    return f;
+// Not a number leaves *out as it was; infinities clamp like any number.
+void parse_unit(const char* v, float* out) {
+    const float f = static_cast<float>(parse_double_or_zero(v));
+    if (std::isnan(f)) return;
+    *out = f < 0.0f ? 0.0f : f > 1.0f ? 1.0f : f;
 }
 
 // Cut to the field when too long.
@@ -79,20 +80,62 @@ void settings_apply_line(PluginSettings* s, char* line) {
     } else if (equal_ignore_case(key, "debug_log")) {
         s->debug_log = parse_switch(value) ? 1 : 0;
     } else if (equal_ignore_case(key, "smoothing")) {
-        s->smoothing = parse_unit(value);
+        parse_unit(value, &s->smoothing);
     } else if (equal_ignore_case(key, "pan_smoothing")) {
-        s->pan_smoothing = parse_unit(value);
+        parse_unit(value, &s->pan_smoothing);
     } else if (equal_ignore_case(key, "reconnect_sec")) {
         int32_t v = parse_int_prefix(value);
         s->reconnect_sec = v < 1 ? 1 : v;
     }
 }
 
+namespace {
+// A line longer than a piece arrives as several pieces, each read as a line
+// of its own, except that the pieces of a comment line stay comment.
+struct PieceReader {
+    char piece[1024];
+    size_t len = 0;
+    bool line_start = true;  // the next piece begins a line
+    bool blank = true;       // the line so far is white space
+    bool comment = false;    // the line's first other character is '#' or ';'
+
+    void end_piece(PluginSettings* s, bool ends_line) {
+        piece[len] = 0;
+        if (line_start) {
+            blank = true;
+            comment = false;
+        }
+        if (!comment && blank) {
+            const char* c = piece;  // as settings_apply_line sees it: up to a NUL
+            while (is_space(*c)) ++c;
+            if (*c) {
+                blank = false;
+                comment = *c == '#' || *c == ';';
+            }
+        }
+        if (!comment) settings_apply_line(s, piece);
+        len = 0;
+        line_start = ends_line;
+    }
+};
+}  // namespace
+
 void settings_read_file(PluginSettings* s, const char* path) {
-    std::FILE* f = plat::file_open(path, "rb");
+    std::FILE* f = plat::file_open_regular(path);
     if (!f) return;
-    char line[1024];
-    while (std::fgets(line, sizeof line, f)) settings_apply_line(s, line);
+    PieceReader r;
+    char chunk[4096];
+    size_t left = kSettingsReadLimit;
+    while (left > 0) {
+        const size_t got = std::fread(chunk, 1, left < sizeof chunk ? left : sizeof chunk, f);
+        if (got == 0) break;
+        left -= got;
+        for (size_t i = 0; i < got; ++i) {
+            r.piece[r.len++] = chunk[i];
+            if (chunk[i] == '\n' || r.len == sizeof r.piece - 1) r.end_piece(s, chunk[i] == '\n');
+        }
+    }
+    if (r.len) r.end_piece(s, true);
     std::fclose(f);
 }
 

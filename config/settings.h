@@ -5,6 +5,9 @@
 
 #include "common/fields.h"
 
+// Only the first 1 MiB of quorra_link.ini is read.
+constexpr size_t kSettingsReadLimit = size_t{1} << 20;
+
 struct PluginSettings {
     char server_host[kTextField];
     int32_t server_port;

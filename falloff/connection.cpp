@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "common/clock.h"
+
 namespace {
 #if QL_TEST_SEAMS
 std::atomic<uint64_t> g_receive_calls_seam{0};
@@ -22,7 +24,13 @@ void connection_open(Connection* c, plat::Socket sock, plat::Waker* waker, uint3
     split_reset(&c->splitter);
 }
 
-ReadOutcome read_line(Connection* c) {
+namespace {
+ReadOutcome timed_out(Connection* c) {
+    return split_flush(&c->splitter) ? ReadOutcome::line : ReadOutcome::timed_out;
+}
+
+// bounded: the line must be whole within budget_ms of start_ms.
+ReadOutcome read_line_by(Connection* c, bool bounded, uint32_t start_ms, uint32_t budget_ms) {
     for (;;) {
         if (c->pos < c->len) {
             bool done = false;
@@ -30,17 +38,23 @@ ReadOutcome read_line(Connection* c) {
             if (done) return ReadOutcome::line;
             continue;
         }
+        uint32_t wait = c->receive_timeout_ms;
+        if (bounded) {
+            const uint32_t spent = tick_ms() - start_ms;
+            if (spent >= budget_ms) return timed_out(c);
+            if (budget_ms - spent < wait) wait = budget_ms - spent;
+        }
 #if QL_TEST_SEAMS
         g_receive_calls_seam.fetch_add(1, std::memory_order_relaxed);
 #endif
         size_t got = 0;
-        switch (plat::net_recv(c->sock, c->buf, sizeof c->buf, c->receive_timeout_ms, c->waker, &got)) {
+        switch (plat::net_recv(c->sock, c->buf, sizeof c->buf, wait, c->waker, &got)) {
             case plat::NetResult::ok:
                 c->pos = 0;
                 c->len = got;
                 break;
             case plat::NetResult::timed_out:
-                return split_flush(&c->splitter) ? ReadOutcome::line : ReadOutcome::timed_out;
+                return timed_out(c);
             case plat::NetResult::woken:
                 return ReadOutcome::woken;
             default:
@@ -49,6 +63,13 @@ ReadOutcome read_line(Connection* c) {
                 return ReadOutcome::closed;
         }
     }
+}
+}  // namespace
+
+ReadOutcome read_line(Connection* c) { return read_line_by(c, false, 0, 0); }
+
+ReadOutcome read_line_within(Connection* c, uint32_t start_ms, uint32_t budget_ms) {
+    return read_line_by(c, true, start_ms, budget_ms);
 }
 
 plat::NetResult send_text(Connection* c, const char* text, size_t len) {

@@ -37,6 +37,11 @@ enum class ReadOutcome {
 // line.
 ReadOutcome read_line(Connection* c);
 
+// The same, for a line that must be whole within budget_ms of start_ms (on
+// tick_ms): when the budget runs out, what has come of the line is handed
+// on as a line, as after a receive time-out, however the bytes trickle in.
+ReadOutcome read_line_within(Connection* c, uint32_t start_ms, uint32_t budget_ms);
+
 // Sends text in one send call; ok, failed or woken.
 plat::NetResult send_text(Connection* c, const char* text, size_t len);
 

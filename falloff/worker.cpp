@@ -249,6 +249,7 @@ void FalloffWorker::attempt(Buffers* b) {
     plat::net_close(sock);
     if (gate_enter()) {
         context_->clear_speakers();
+        file_log_end_run(a.s.log);  // the count of the last repeated update
         gate_leave();
     }
     if (running() && !superseded(a)) {
@@ -270,11 +271,15 @@ FalloffWorker::Greeting FalloffWorker::greet(const Attempt& a, Buffers* b) {
             log(a, false, "falloff_hello_send_fail wsa=%d", plat::net_last_error());
             return Greeting::unsent;
     }
-    const ReadOutcome o = read_line(&b->conn);
+    // The whole answer within the receive time-out of the HELLO, not
+    // within it of each byte: a server that trickles bytes is refused too.
+    const ReadOutcome o = read_line_within(&b->conn, tick_ms(), timing().receive_timeout_ms);
     if (o == ReadOutcome::woken) return Greeting::woken;
     const char* reply = b->conn.splitter.line;
     if (o != ReadOutcome::line || !hello_accepted(reply)) {
-        log(a, false, "falloff_hello_rejected reply=%s", reply);  // empty when nothing came
+        char shown[4 * kLineBuffer];  // the server's bytes, escaped for the log
+        escape_bytes(reply, std::strlen(reply), shown, sizeof shown);
+        log(a, false, "falloff_hello_rejected reply=%s", shown);  // empty when nothing came
         return o == ReadOutcome::timed_out && !reply[0] ? Greeting::unanswered : Greeting::refused;
     }
     return Greeting::accepted;
@@ -332,8 +337,8 @@ void FalloffWorker::handle_line(const Attempt& a, Buffers* b) {
             build_speaker_table(payload, two ? UpdateKind::update2 : UpdateKind::update, &b->scratch);
             if (!gate_enter()) return;
             context_->publish_speakers(b->scratch);
-            file_log(a.s.log, "received %s with %zu speakers", two ? "UPDATE2" : "UPDATE",
-                     static_cast<size_t>(b->scratch.count));
+            file_log_run(a.s.log, "received %s with %zu speakers", two ? "UPDATE2" : "UPDATE",
+                         static_cast<size_t>(b->scratch.count));
             gate_leave();
             return;
         }

@@ -19,7 +19,7 @@ bool is_hex(unsigned char c) {
 
 // The first line of the file, at most 127 bytes, or false.
 bool read_stored_id(const char* path, char* candidate) {
-    std::FILE* f = plat::file_open(path, "rb");
+    std::FILE* f = plat::file_open_regular(path);
     if (!f) return false;
     char line[128] = {};
     bool got = std::fgets(line, sizeof line, f) != nullptr;
@@ -45,10 +45,13 @@ void new_id(char* candidate) {
 
 // The id file is the player's identity: it is written beside the old one
 // and moved over it, so a crash or a full disk never leaves it empty or cut.
-// False when the id could not be stored.
+// The temporary file is made afresh (what a crash left there, or a link
+// that someone planted, is removed, never written through). False when the
+// id could not be stored.
 bool store_id(const char* path, const char* id) {
     char tmp[kPathField + 8];
     std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    plat::file_remove(tmp);
     std::FILE* f = plat::file_create_private(tmp);
     if (!f) return false;
     bool ok = std::fprintf(f, "%s\r\n", id) == static_cast<int>(std::strlen(id) + 2);

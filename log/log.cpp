@@ -3,15 +3,20 @@
 #include <cstdio>
 #include <ctime>
 
+#include "log/rotation.h"
 #include "platform/platform.h"
 
-void file_logv(const LogSink& sink, const char* fmt, va_list ap) {
-    if (!sink.to_file || !sink.path[0]) return;
-    // Writers on the host's thread and the worker take turns, so that their
-    // entries never mix within a line.
-    std::unique_lock<std::mutex> turn;
-    if (sink.file_mutex) turn = std::unique_lock<std::mutex>(*sink.file_mutex);
-    std::FILE* f = plat::file_open(sink.path, "ab");
+namespace {
+constexpr size_t kStampLength = 22;  // "[YYYY-MM-DD hh:mm:ss] "
+
+// One entry: the time stamp, the message, CR LF. The caller holds the turn.
+void write_entryv(const LogSink& sink, const char* fmt, va_list ap) {
+    va_list measure;
+    va_copy(measure, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    if (n < 0) return;
+    std::FILE* f = log_open_for_entry(sink.path, kStampLength + static_cast<uint64_t>(n) + 2);
     if (!f) return;
     std::tm t{};
     plat::local_time(&t);
@@ -22,11 +27,65 @@ void file_logv(const LogSink& sink, const char* fmt, va_list ap) {
     std::fclose(f);
 }
 
+void write_entry(const LogSink& sink, const char* fmt, ...) QL_PRINTF(2, 3);
+void write_entry(const LogSink& sink, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    write_entryv(sink, fmt, ap);
+    va_end(ap);
+}
+
+void write_pending_run(const LogSink& sink) {
+    char pending[kRunEntry];
+    if (sink.runs && run_flush(sink.runs, pending)) write_entry(sink, "%s", pending);
+}
+
+// Writers on the host's thread and the worker take turns, so that their
+// entries never mix within a line.
+std::unique_lock<std::mutex> take_turn(const LogSink& sink) {
+    return sink.file_mutex ? std::unique_lock<std::mutex>(*sink.file_mutex) : std::unique_lock<std::mutex>();
+}
+}  // namespace
+
+void file_logv(const LogSink& sink, const char* fmt, va_list ap) {
+    if (!sink.to_file || !sink.path[0]) return;
+    const auto turn = take_turn(sink);
+    write_pending_run(sink);
+    write_entryv(sink, fmt, ap);
+}
+
 void file_log(const LogSink& sink, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     file_logv(sink, fmt, ap);
     va_end(ap);
+}
+
+void file_log_run(const LogSink& sink, const char* fmt, ...) {
+    if (!sink.to_file || !sink.path[0]) return;
+    char text[kRunText];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    if (!sink.runs || static_cast<size_t>(n) >= sizeof text) {
+        va_start(ap, fmt);
+        file_logv(sink, fmt, ap);
+        va_end(ap);
+        return;
+    }
+    const auto turn = take_turn(sink);
+    char out[2][kRunEntry];
+    const size_t count = run_take(sink.runs, text, out);
+    for (size_t i = 0; i < count; ++i) write_entry(sink, "%s", out[i]);
+}
+
+void file_log_end_run(const LogSink& sink) {
+    if (!sink.runs) return;
+    const auto turn = take_turn(sink);
+    if (sink.to_file && sink.path[0]) write_pending_run(sink);
+    run_forget(sink.runs);
 }
 
 void plugin_log(const LogSink& sink, const char* fmt, ...) {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "log/run_summary.h"
 #include "platform/export.h"
 
 // The host's log entry: its plug-in id first, then the message.
@@ -18,9 +19,19 @@ struct LogSink {
     bool to_file = false;            // debug_log
     char path[kPathField] = {};      // the log file; empty: none
     std::mutex* file_mutex = nullptr;  // serialises the file's writers (may be null)
+    RunSummary* runs = nullptr;      // file_log_run's runs, under file_mutex (may be null)
 };
 
 void plugin_log(const LogSink& sink, const char* fmt, ...) QL_PRINTF(2, 3);
 void file_log(const LogSink& sink, const char* fmt, ...) QL_PRINTF(2, 3);
 void plugin_logv(const LogSink& sink, const char* fmt, va_list ap) QL_PRINTF(2, 0);
 void file_logv(const LogSink& sink, const char* fmt, va_list ap) QL_PRINTF(2, 0);
+
+// As file_log, for an entry that comes in runs (one per update received):
+// a repeat of the previous such entry is counted, and the count written at
+// most once a second (log/run_summary.h). Every other entry, and
+// file_log_end_run, writes a pending count first. Without sink.runs, or for
+// a message of kRunText characters or more, it is file_log.
+void file_log_run(const LogSink& sink, const char* fmt, ...) QL_PRINTF(2, 3);
+// The run is over (the connection ended): its pending count is written.
+void file_log_end_run(const LogSink& sink);

@@ -44,8 +44,16 @@ constexpr char kPathSeparator =
 void pin_module();
 
 // ---- files (paths are UTF-8) -------------------------------------------------
-std::FILE* file_open(const char* path, const char* mode);
-// Creates or truncates a file for writing that only its owner may read.
+// Opens an existing regular file for reading, following a link to one.
+// Anything else (a FIFO, a device, a directory) is refused without waiting
+// on it: null.
+std::FILE* file_open_regular(const char* path);
+// Opens a regular file for appending, creating it when missing, and gives
+// its size. Never follows a link: a link, a FIFO or a device there is
+// refused (null), without waiting on it.
+std::FILE* file_open_append(const char* path, uint64_t* size);
+// Creates a new file for writing that only its owner may read. Fails when
+// anything has the name already, a link included.
 std::FILE* file_create_private(const char* path);
 // Flushes the stream's data to the storage device. False on failure.
 bool file_sync(std::FILE* f);

@@ -31,5 +31,6 @@ LogSink plugin_sink() {
     s.to_file = g_state.settings.debug_log != 0;
     copy_text(s.path, kPathField, g_state.settings.log_path);
     s.file_mutex = &g_state.log_file_mutex;
+    s.runs = &g_state.log_runs;
     return s;
 }

@@ -30,6 +30,7 @@ struct PluginState {
     HostApi host{};
     PluginSettings settings{};
     std::mutex log_file_mutex;  // the log file's writers take turns
+    RunSummary log_runs;        // the "received" entries' runs, under log_file_mutex
 
     // The writers' tables (the host's threads and the worker), guarded by
     // tables_mutex. The audio thread never takes it: it reads only the mix

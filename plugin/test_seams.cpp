@@ -1,10 +1,12 @@
 // Built only into the test variant of the library: lets the test suite
-// shorten the worker's waits, make the random source fail and see whether
-// a worker thread is still alive. The shipped library has none of this.
+// shorten the worker's waits, make the random source fail, see whether a
+// worker thread is still alive and bound the log file to a few bytes. The
+// shipped library has none of this.
 #include "common/clock.h"
 #include "falloff/timing.h"
 #include "host/mumble_abi.h"
 #include "identity/client_id.h"
+#include "log/rotation.h"
 #include "plugin/state.h"
 
 namespace {
@@ -15,3 +17,4 @@ QL_EXPORT WorkerTiming* quorra_test_timing() { return &worker_timing_seam(); }
 QL_EXPORT void quorra_test_fail_random(bool fail) { set_random_source_seam(fail ? failing_source : nullptr); }
 QL_EXPORT bool quorra_test_worker_alive() { return g_worker.alive(); }
 QL_EXPORT uint32_t quorra_test_now_ms() { return tick_ms(); }
+QL_EXPORT void quorra_test_log_rotate_bytes(uint64_t bytes) { log_rotate_bytes_seam() = bytes; }

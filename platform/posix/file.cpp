@@ -7,10 +7,37 @@
 
 namespace plat {
 
-std::FILE* file_open(const char* path, const char* mode) { return fopen(path, mode); }
+namespace {
+// The stream of an open descriptor when it is a regular file; the
+// descriptor is closed otherwise. O_NONBLOCK, which kept the open from
+// waiting on a FIFO, is taken off again.
+std::FILE* regular_stream(int fd, const char* mode, uint64_t* size) {
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (size) *size = static_cast<uint64_t>(st.st_size);
+    std::FILE* f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
+}
+}  // namespace
+
+std::FILE* file_open_regular(const char* path) {
+    return regular_stream(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), "rb", nullptr);
+}
+
+std::FILE* file_open_append(const char* path, uint64_t* size) {
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    return regular_stream(fd, "ab", size);
+}
 
 std::FILE* file_create_private(const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     std::FILE* f = fdopen(fd, "wb");
     if (!f) close(fd);

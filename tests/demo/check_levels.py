@@ -132,6 +132,13 @@ def main(out):
         check(down and all(float(r["gain"]) == 0 for r in down),
               f"everyone is silent while the link is down ({len(down)} blocks)")
 
+    # Every update is counted, also those the plug-in's log told in summary
+    # ("... (x15)"); a few sent as the link went down may never arrive.
+    sent_n = re.search(r"simulation over, (\d+) updates sent", server_log)
+    got_n = re.search(r"updates received by the plug-in: (\d+)", host_log)
+    sent_n, got_n = (int(sent_n.group(1)) if sent_n else -1), (int(got_n.group(1)) if got_n else -1)
+    check(sent_n > 0 and sent_n - 3 <= got_n <= sent_n, f"the plug-in counted the updates sent: {got_n} of {sent_n}")
+
     print(f"{len(failures) == 0 and 'all' or len(failures)} {'checks passed' if not failures else 'checks failed'}")
     return 1 if failures else 0
 

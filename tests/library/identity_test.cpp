@@ -241,3 +241,27 @@ TEST_F(Identity, AnUnwritableIdFileGivesANewIdEachTime) {
     EXPECT_FALSE(pt::file_exists(id_path()));
     EXPECT_FALSE(temp_left());
 }
+
+// Someone who can write the plug-in's folder plants a link where the new id
+// is first written: the link is removed, never written through.
+TEST_F(Identity, ALinkPlantedAsTheTemporaryFileIsNotFollowed) {
+    const std::string victim = dir.file("victim.txt");
+    ASSERT_TRUE(pt::write_file(victim, "precious"));
+    if (!pt::make_symlink(victim, id_path() + ".tmp")) GTEST_SKIP() << "no symbolic links here";
+    enable();
+    sync_with_new_id();
+    expect_private();
+    EXPECT_TRUE(pt::is_plain_file(id_path()));
+    std::string kept;
+    EXPECT_TRUE(pt::read_file(victim, &kept) && kept == "precious") << kept;
+}
+
+// Native only (Windows makes no FIFO in a folder): FIFOs in the place of the
+// id file and the log block neither the init nor the synchronisation.
+TEST_F(Identity, FifosInPlaceOfTheFilesBlockNothing) {
+    for (const char* name : {"quorra_link.log", "quorra_link_client_id.txt"})
+        if (!pt::make_fifo(dir.file(name))) GTEST_SKIP() << "no FIFOs here";
+    enable();
+    sync_with_new_id();  // the FIFO is replaced by the new id's file
+    EXPECT_FALSE(pt::is_plain_file(dir.file("quorra_link.log")));
+}

@@ -83,3 +83,36 @@ TEST_F(Hostile, CloseInTheMiddleOfALine) {
     EXPECT_TRUE(hears(kBob, 0.0f, 0.0f));
     EXPECT_TRUE(eventually([&] { return server.accepted_hellos() == 2; }));
 }
+
+// The answer to HELLO must be whole within the receive time-out of the
+// HELLO: a byte every 20 ms, well within the time-out of each receive,
+// is refused after it all the same, with what came of it as the reply.
+TEST_F(Hostile, ATricklingGreetingIsRefusedInTime) {
+    server.set_hello_reply(HelloReply::silent);
+    write_ini();
+    enable();
+    synchronise();
+    ASSERT_TRUE(eventually([&] { return server.client_connected(); }));  // the HELLO is in
+    bool refused = false;
+    for (int i = 0; i < 200 && !refused; ++i) {
+        server.send("x");  // fails once the plug-in has closed
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        refused = log_has("falloff_hello_rejected reply=x");
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_FALSE(log_has("connected to falloff"));
+    EXPECT_TRUE(eventually([&] { return server.connections() >= 2; }));  // after the reconnect pause
+}
+
+// A refusal's text reaches the log with every byte outside printable ASCII,
+// and the backslash, shown as \xHH.
+TEST_F(Hostile, ARefusalsBytesAreEscapedInTheLog) {
+    server.set_hello_reply(HelloReply::silent);
+    write_ini();
+    enable();
+    synchronise();
+    ASSERT_TRUE(eventually([&] { return server.client_connected(); }));  // the HELLO is in
+    ASSERT_TRUE(server.send("ERR \x1b[2J\a\x7f\xc3\xa9\\n\t~\n"));
+    EXPECT_TRUE(eventually([&] { return log_has("falloff_hello_rejected reply="); }));
+    EXPECT_TRUE(log_has("falloff_hello_rejected reply=ERR \\x1B[2J\\x07\\x7F\\xC3\\xA9\\x5Cn\\x09~\r\n")) << log_file();
+}

@@ -44,6 +44,24 @@ TEST_F(Worker, UpdatesScaleListedSpeakersAndSilenceTheRest) {
     EXPECT_TRUE(eventually([&] { return log_has("received UPDATE2 with 1 speakers"); }));
 }
 
+// The log tells a run of the same "received" entry in summary, and its
+// last count when the connection ends, so every update is still counted.
+TEST_F(Worker, RepeatedUpdatesAreLoggedAsCountedRuns) {
+    connect_and_greet();
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 0.5 0"));
+    ASSERT_TRUE(eventually([&] { return log_has("received UPDATE2 with 1 speakers"); }));
+    server.close_client();
+    ASSERT_TRUE(eventually([&] { return log_has("falloff_disconnected"); }));
+    const std::string log = log_file(), entry = "received UPDATE2 with 1 speakers";
+    size_t entries = 0, updates = 0;
+    for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1), ++entries) {
+        const size_t end = log.find("\r\n", at), count = at + entry.size();
+        updates += end == count ? 1 : std::stoul(log.substr(count + 3));  // " (x" N ")"
+    }
+    EXPECT_EQ(updates, 50u) << log;
+    EXPECT_LT(entries, 10u) << log;  // the first, then one count a second at most
+}
+
 TEST_F(Worker, AnswersServerPingAndSendsItsOwnOnTheTimer) {
     lib.test_timing()->ping_interval_ms = 300;
     connect_and_greet();

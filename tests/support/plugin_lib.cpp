@@ -47,6 +47,7 @@ bool PluginLib::load(const std::string& path, std::string* error, Need need) {
     resolve(handle, "quorra_test_fail_random", &test_fail_random, nullptr);
     resolve(handle, "quorra_test_worker_alive", &test_worker_alive, nullptr);
     resolve(handle, "quorra_test_now_ms", &test_now_ms, nullptr);
+    resolve(handle, "quorra_test_log_rotate_bytes", &test_log_rotate_bytes, nullptr);
     if (!plugin && need == Need::mandatory) {
         if (error) *error = "non-plugin found: " + path + " lacks a mandatory entry point";
         unload();

@@ -41,6 +41,7 @@ struct PluginLib {
     void (*test_fail_random)(bool) = nullptr;
     bool (*test_worker_alive)() = nullptr;
     uint32_t (*test_now_ms)() = nullptr;
+    void (*test_log_rotate_bytes)(uint64_t) = nullptr;
 
     // What load insists on: all 23 entry points (the tests), or only the six
     // mandatory ones, the others being used when present (the host's rule).

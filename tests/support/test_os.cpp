@@ -69,6 +69,17 @@ bool file_exists(const std::string& path) {
     return fs::exists(native(path), ec);
 }
 
+bool make_symlink(const std::string& target, const std::string& link) {
+    std::error_code ec;
+    fs::create_symlink(native(target), native(link), ec);
+    return !ec;
+}
+
+bool is_plain_file(const std::string& path) {
+    std::error_code ec;
+    return fs::symlink_status(native(path), ec).type() == fs::file_type::regular;
+}
+
 std::string join(const std::string& dir, const std::string& name) { return utf8(native(dir) / native(name)); }
 
 uint16_t unused_port() {

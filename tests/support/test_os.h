@@ -27,6 +27,11 @@ bool write_file(const std::string& path, const std::string& bytes);
 bool read_file(const std::string& path, std::string* bytes);
 bool file_exists(const std::string& path);
 bool make_read_only_dir(const std::string& path);  // true when writes there now fail
+// False where this system (or this user) cannot make one; the test then skips.
+bool make_symlink(const std::string& target, const std::string& link);
+bool make_fifo(const std::string& path);
+// A regular file itself, not a link to one.
+bool is_plain_file(const std::string& path);
 std::string join(const std::string& dir, const std::string& name);
 
 // ---- environment ---------------------------------------------------------------

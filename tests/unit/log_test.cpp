@@ -1,8 +1,10 @@
 // The two logging calls: entry shape in the file, the host line with its
-// prefix, the 1023-character cut, literal percent signs, the switches, and
-// a log file that cannot be written.
+// prefix, the 1023-character cut, literal percent signs, the switches, a log
+// file that cannot be written or is no regular file, the bound of the two
+// files, and runs of a repeated entry told in summary.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "common/text.h"
 #include "fake_host.h"
 #include "log/log.h"
+#include "log/rotation.h"
 #include "test_os.h"
 
 namespace pt = test_os;
@@ -27,12 +30,15 @@ protected:
         sink.plugin_id = 3;
         sink.file_mutex = &file_mutex;
     }
-    void TearDown() override { pt::remove_tree(dir); }
+    void TearDown() override {
+        log_rotate_bytes_seam() = kLogRotateBytes;
+        pt::remove_tree(dir);
+    }
     // The messages of the file's entries, after checking each entry's shape:
     // "[YYYY-MM-DD hh:mm:ss] " message "\r\n".
-    Lines entries() {
+    Lines entries(const std::string& file = "") {
         std::string all;
-        pt::read_file(path, &all);
+        pt::read_file(file.empty() ? path : file, &all);
         Lines out;
         for (size_t at = 0, end; at < all.size(); at = end + 2) {
             end = all.find("\r\n", at);
@@ -104,4 +110,71 @@ TEST_F(Log, ConcurrentWritersNeverMixWithinAnEntry) {
     Lines got = entries();
     ASSERT_EQ(got.size(), 400u);
     for (const std::string& m : got) EXPECT_TRUE(m == std::string(300, 'a') || m == std::string(300, 'b'));
+}
+
+TEST_F(Log, NoLinkFifoOrDeviceIsWrittenThrough) {
+    const std::string victim = pt::join(dir, "victim.txt");
+    ASSERT_TRUE(pt::write_file(victim, "precious"));
+    if (!pt::make_symlink(victim, path)) GTEST_SKIP() << "no symbolic links here";
+    file_log(sink, "planted");
+    std::string kept;
+    EXPECT_TRUE(pt::read_file(victim, &kept) && kept == "precious") << kept;
+    pt::remove_tree(path);
+    // Native only: a FIFO nobody reads would block an open for writing.
+    if (!pt::make_fifo(path)) return;
+    file_log(sink, "never waits");
+    EXPECT_FALSE(pt::is_plain_file(path));
+}
+
+// Entries of exactly 1 MiB: four fill the file to its 4 MiB bound, the
+// fifth starts a new file; then the older file is replaced, never grown.
+TEST_F(Log, TheTwoFilesNeverPassEightMiB) {
+    const std::string older = path + ".1";
+    const std::string mib(size_t{1} << 20, 'x'), body = mib.substr(0, mib.size() - 24);
+    for (int i = 0; i < 5; ++i) file_log(sink, "%s", body.c_str());
+    EXPECT_EQ(entries(older).size(), 4u);
+    EXPECT_EQ(entries().size(), 1u);
+
+    log_rotate_bytes_seam() = 600;  // a few small entries per file from here
+    pt::remove_tree(older);
+    pt::remove_tree(path);
+    for (int i = 0; i < 100; ++i) file_log(sink, "entry %03d %s", i, std::string(60, 'e').c_str());
+    std::string a, b;
+    ASSERT_TRUE(pt::read_file(older, &a) && pt::read_file(path, &b));
+    EXPECT_LE(a.size(), 600u);
+    EXPECT_LE(b.size(), 600u);
+    // The newest entries, in order, the last one at the end.
+    Lines kept = entries(older), current = entries();
+    kept.insert(kept.end(), current.begin(), current.end());
+    ASSERT_GE(kept.size(), 8u);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        char want[16];
+        std::snprintf(want, sizeof want, "entry %03zu", 100 - kept.size() + i);
+        EXPECT_EQ(kept[i].substr(0, 9), want);
+    }
+}
+
+TEST_F(Log, RepeatsOfARunEntryAreCountedAndToldOncePerSecond) {
+    static uint32_t now;
+    now = 0xFFFFFE00u;  // the clock wraps within the run
+    RunSummary runs;
+    runs.clock = [] { return now; };
+    sink.runs = &runs;
+    auto update = [&](size_t speakers, uint32_t after_ms) {
+        now += after_ms;
+        file_log_run(sink, "received %s with %zu speakers", "UPDATE2", speakers);
+    };
+    update(3, 0);                              // a new text: written at once
+    for (int i = 0; i < 10; ++i) update(3, 100);  // the tenth comes a second later
+    update(3, 10);
+    update(3, 10);
+    file_log(sink, "refreshed 2 Mumble user hashes");  // a pending count goes first
+    update(3, 10);
+    update(0, 10);  // another text ends the run
+    update(0, 10);
+    file_log_end_run(sink);  // the connection's end
+    update(0, 10);           // a new connection: written at once
+    const std::string three = "received UPDATE2 with 3 speakers", none = "received UPDATE2 with 0 speakers";
+    EXPECT_EQ(entries(), (Lines{three, three + " (x10)", three + " (x2)", "refreshed 2 Mumble user hashes",
+                                three + " (x1)", none, none + " (x1)", none}));
 }

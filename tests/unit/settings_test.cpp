@@ -83,6 +83,13 @@ TEST_F(Settings, ValueConversions) {
         EXPECT_FLOAT_EQ(s.smoothing, c.expected) << c.value;
         EXPECT_FLOAT_EQ(s.pan_smoothing, c.expected) << c.value;
     }
+    // Not a number is ignored: the key keeps what it had.
+    for (const char* key : {"smoothing", "pan_smoothing"}) apply(key + std::string("=0.25"));
+    for (const char* nan : {"nan", "-NaN", "nan(7)"}) {
+        for (const char* key : {"smoothing", "pan_smoothing"}) apply(key + std::string("=") + nan);
+        EXPECT_FLOAT_EQ(s.smoothing, 0.25f) << nan;
+        EXPECT_FLOAT_EQ(s.pan_smoothing, 0.25f) << nan;
+    }
 }
 
 TEST_F(Settings, ReadsFilesWhateverTheyHold) {
@@ -92,17 +99,40 @@ TEST_F(Settings, ReadsFilesWhateverTheyHold) {
 
     std::string noise;  // NULs, high bytes, lone CRs
     for (int i = 0; i < 5000; ++i) noise.push_back(static_cast<char>((i * 131 + 7) % 256));
-    read("\xEF\xBB\xBF" "api_key=spoilt\r\n"                        // a byte-order mark spoils the first key
-         "enabled = off\r\n\r\n"                                    // CRLF endings
-         "x=" + std::string(1021, 'y') + "server_port=1234\n" +      // over 1023 bytes: read as pieces
-         noise + "\nreconnect_sec=42\n" + noise +                    // binary noise around a good line
-         std::string(10 << 20, 'a') + "\ndebug_log=0\nserver_host=last");  // 10 MB, a last line without LF
+    std::string head = "\xEF\xBB\xBF" "api_key=spoilt\r\n"          // a byte-order mark spoils the first key
+                       "enabled = off\r\n\r\n"                      // CRLF endings
+                       "x=" + std::string(1021, 'y') + "server_port=1234\n" +  // over 1023 bytes: read as pieces
+                       "#" + std::string(1022, 'c') + "api_key=X\n" +  // but a comment's pieces stay comment,
+                       std::string(1023, ' ') + ";" + std::string(1022, 'c') + "api_key=Y\n" +  // after blanks too
+                       noise + "\nreconnect_sec=42\n" + noise + "\ndebug_log=0\n";  // noise around good lines
+    // Only the first 1 MiB counts: its last line without LF, nothing after.
+    const std::string last = "server_host=last";
+    head.resize(kSettingsReadLimit - last.size() - 1, '#');
+    read(head + "\n" + last + "server_host=beyond\n" + std::string(10 << 20, 'a'));
     EXPECT_STREQ(s.api_key, "REPLACE_THIS_API_KEY");
     EXPECT_EQ(s.enabled, 0);
     EXPECT_EQ(s.server_port, 1234);
     EXPECT_EQ(s.reconnect_sec, 42);
     EXPECT_EQ(s.debug_log, 0);
     EXPECT_STREQ(s.server_host, "last");
+}
+
+// Nothing but a regular file (or a link to one) is read, and a FIFO or a
+// device in its place never blocks. Native only: Windows has neither here.
+TEST_F(Settings, OnlyARegularFileIsReadAndNothingElseBlocks) {
+    const std::string ini = pt::join(dir, "quorra_link.ini"), real = pt::join(dir, "real.ini"),
+                      zero = pt::join(dir, "zero.ini");
+    ASSERT_TRUE(pt::write_file(real, "server_port=4321\n"));
+    if (!pt::make_symlink(real, ini)) GTEST_SKIP() << "no symbolic links here";
+    settings_read_file(&s, ini.c_str());
+    EXPECT_EQ(s.server_port, 4321);
+
+    const PluginSettings before = s;
+    pt::remove_tree(ini);
+    if (!pt::make_fifo(ini) || !pt::make_symlink("/dev/zero", zero)) GTEST_SKIP() << "no FIFO or /dev/zero here";
+    settings_read_file(&s, ini.c_str());   // no writer: an open that waits would wait for ever
+    settings_read_file(&s, zero.c_str());  // endless zeros
+    EXPECT_EQ(std::memcmp(&before, &s, sizeof s), 0);
 }
 
 TEST_F(Settings, EnvironmentBoundsAndPrecedence) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -62,9 +63,17 @@ void announce_user(const PluginLib& p, const CastMember& m) {
 
 std::vector<std::string> g_log_lines;
 
-int count_lines_with(const std::string& text, const std::string& needle) {
+// Updates the plug-in logged: each "received ..." entry is one, and a run
+// of repeats is told as the same text with its count, "... (x10)".
+int count_updates(const std::string& log) {
+    const std::string entry = "received UPDATE";
     int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1)) {
+        const size_t end = log.find('\r', at);
+        const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        const size_t count = line.rfind(" (x");
+        n += count == std::string::npos ? 1 : std::atoi(line.c_str() + count + 3);
+    }
     return n;
 }
 
@@ -250,7 +259,7 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     std::string log_after;
     pt::read_file(log_path, &log_after);
     std::string new_log = log_after.size() >= log_before.size() ? log_after.substr(log_before.size()) : log_after;
-    report->updates = count_lines_with(new_log, "received UPDATE");
+    report->updates = count_updates(new_log);
     for (const std::string& line : g_log_lines) {
         if (line.find("connected to falloff") != std::string::npos) ++report->connects;
         size_t v = line.find("!verify ");

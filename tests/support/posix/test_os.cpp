@@ -56,6 +56,8 @@ bool make_read_only_dir(const std::string& path) {
     return true;
 }
 
+bool make_fifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
+
 void env_set(const char* name, const char* value) {
     if (value) {
         setenv(name, value, 1);

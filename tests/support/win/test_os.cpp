@@ -44,6 +44,7 @@ std::string exe_dir() {
 std::string library_file_name(const std::string& base) { return base + ".dll"; }
 
 bool make_read_only_dir(const std::string&) { return false; }  // not reliable under Windows rules
+bool make_fifo(const std::string&) { return false; }             // no FIFOs in a Windows directory
 
 void env_set(const char* name, const char* value) {
     SetEnvironmentVariableW(wide(name).c_str(), value ? wide(value).c_str() : nullptr);
