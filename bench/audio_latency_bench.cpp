@@ -189,7 +189,8 @@ void publish_mix(uint32_t rows, uint32_t generation) {
     g_mix.publish(t);
 }
 
-void new_call(uint32_t user) { apply_speaker_gain(g_mix, true, g_block, kFrames, 2, true, user); }
+RampMemory g_ramps;
+void new_call(uint32_t user) { apply_speaker_gain(g_mix, g_ramps, true, g_block, kFrames, 2, true, user); }
 
 // ---- the load --------------------------------------------------------------
 

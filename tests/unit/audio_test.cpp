@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <algorithm>
 #include <vector>
 
 #include "audio/gain_pan.h"
@@ -57,7 +58,8 @@ protected:
     }
     static bool apply(float* pcm, uint32_t frames, uint16_t channels, uint32_t user, bool speech = true,
                       bool enabled = true) {
-        return apply_speaker_gain(g_mix, enabled, pcm, frames, channels, speech, user);
+        static RampMemory ramps;
+        return apply_speaker_gain(g_mix, ramps, enabled, pcm, frames, channels, speech, user);
     }
 };
 }  // namespace
@@ -107,6 +109,8 @@ TEST_F(AudioPath, ChannelLayoutsTheGateAndNothingBeyondTheBlock) {
     for (const Case& c : cases) {
         publish({{7, c.gain, c.pan}});
         std::vector<float> block(c.frames * c.channels + 1, 1.0f);
+        ASSERT_TRUE(apply(block.data(), c.frames, c.channels, 7));  // the ramp to the new level
+        std::fill(block.begin(), block.end(), 1.0f);
         ASSERT_TRUE(apply(block.data(), c.frames, c.channels, 7));
         for (size_t i = 0; i + 1 < block.size(); ++i)
             EXPECT_EQ(block[i], c.per_channel[i % c.channels]) << c.channels << " channels, sample " << i;
