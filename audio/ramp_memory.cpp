@@ -1,50 +1,35 @@
 #include "audio/ramp_memory.h"
 
-RampMemory::Claim RampMemory::claim(uint32_t user, bool want_entry) {
+RampMemory::Claim RampMemory::claim(uint32_t user, const Seen& seen, bool audible) {
     Claim c;
-    int free_at = -1, other_at = -1;
-    const uint32_t h = home(user);
-    for (uint32_t n = 0; n < kProbe; ++n) {
-        const uint32_t i = (h + n) % kEntries;
-        uint64_t s = entries_[i].state.load(std::memory_order_relaxed);
-        if (user_of(s) == user && status(s) != kFree) {
-            // The speaker's own entry. Busy: another thread has this speaker
-            // now, so this block goes without memory.
-            if (status(s) != kIdle ||
-                !entries_[i].state.compare_exchange_strong(s, word(user, kBusy), std::memory_order_acquire))
-                return c;
-            Entry& e = entries_[i];
-            c = Claim{i, word(user, kBusy), true,
-                      {e.gain.load(std::memory_order_relaxed), e.left.load(std::memory_order_relaxed),
-                       e.right.load(std::memory_order_relaxed)}};
-            return c;
-        }
-        if (status(s) == kFree && free_at < 0) free_at = static_cast<int>(i);
-        if (status(s) == kIdle && other_at < 0) other_at = static_cast<int>(i);
+    uint64_t s = seen.state;
+    if (seen.kind == Seen::idle) {
+        Entry& e = entries_[seen.index];
+        if (!e.state.compare_exchange_strong(s, with_status(s, kBusy), std::memory_order_acquire)) return c;
+        // Ours now: read again what the last storer left.
+        return Claim{seen.index, with_status(s, kBusy), true,
+                     {e.gain.load(std::memory_order_relaxed), e.left.load(std::memory_order_relaxed),
+                      e.right.load(std::memory_order_relaxed)}};
     }
-    if (!want_entry) return c;
-    // A new entry: a free place, or, when the places are all taken, another
-    // speaker's idle one (that speaker then fades in from silence).
-    for (int i : {free_at, other_at}) {
-        if (i < 0) continue;
-        uint64_t s = entries_[i].state.load(std::memory_order_relaxed);
-        if (status(s) != kFree && status(s) != kIdle) continue;
-        if (entries_[i].state.compare_exchange_strong(s, word(user, kBusy), std::memory_order_acquire))
-            return Claim{static_cast<uint32_t>(i), word(user, kBusy), true, {0.0f, 0.0f, 0.0f}};
-    }
-    return c;
+    if (seen.kind != Seen::none || !seen.place || !audible) return c;
+    const uint64_t fresh = (static_cast<uint64_t>(user) << 32) | kBusy;
+    if (!entries_[seen.index].state.compare_exchange_strong(s, fresh, std::memory_order_acquire)) return c;
+    return Claim{seen.index, fresh, true, {0.0f, 0.0f, 0.0f}};
 }
 
 void RampMemory::release(const Claim& c, const MixFactors& end) {
     if (!c.held) return;
     Entry& e = entries_[c.index];
+    // A reader that sees any of the stores below also sees the state moved.
+    std::atomic_thread_fence(std::memory_order_release);
     e.gain.store(end.gain, std::memory_order_relaxed);
     e.left.store(end.left, std::memory_order_relaxed);
     e.right.store(end.right, std::memory_order_relaxed);
     const bool silent = end.gain == 0.0f && end.left == 0.0f && end.right == 0.0f;
     uint64_t s = c.state;
     // Fails only when a writer marked the entry doomed meanwhile: then free it.
-    if (silent || !e.state.compare_exchange_strong(s, c.state - kBusy + kIdle, std::memory_order_release))
+    if (silent ||
+        !e.state.compare_exchange_strong(s, with_status(next_version(c.state), kIdle), std::memory_order_release))
         e.state.store(kFree, std::memory_order_release);
 }
 
@@ -53,7 +38,7 @@ void RampMemory::reclaim(Entry& e, uint64_t s) {
     for (;;) {
         const uint64_t st = status(s);
         if (st == kFree || st == kDoomed) return;
-        const uint64_t next = st == kIdle ? kFree : (s | kDoomed);
+        const uint64_t next = st == kIdle ? kFree : with_status(s, kDoomed);
         if (e.state.compare_exchange_weak(s, next, std::memory_order_acq_rel)) return;
     }
 }
