@@ -14,6 +14,7 @@
 
 namespace {
 constexpr uint32_t kFrames = 480;
+constexpr double kPi = 3.14159265358979323846;
 
 class LevelRamp : public FalloffFixture {
 protected:
@@ -27,7 +28,7 @@ protected:
     std::vector<float> play(uint32_t user, std::vector<float>* out = nullptr) {
         std::vector<float> b(2 * kFrames);
         for (uint32_t f = 0; f < kFrames; ++f, ++phase_[user])
-            b[2 * f] = b[2 * f + 1] = std::sin(2.0 * M_PI * 440.0 * phase_[user] / 48000.0);
+            b[2 * f] = b[2 * f + 1] = std::sin(2.0 * kPi * 440.0 * phase_[user] / 48000.0);
         lib.onAudioSourceFetched(b.data(), kFrames, 2, 48000, true, user);
         if (out) out->insert(out->end(), b.begin(), b.end());
         return b;
@@ -44,7 +45,7 @@ protected:
 };
 
 // The tone's own largest step at level 1.
-const float kToneStep = static_cast<float>(2.0 * std::sin(M_PI * 440.0 / 48000.0));
+const float kToneStep = static_cast<float>(2.0 * std::sin(kPi * 440.0 / 48000.0));
 }  // namespace
 
 TEST_F(LevelRamp, EveryChangeGlidesAcrossOneBlockAndTheNextIsExact) {
@@ -74,7 +75,7 @@ TEST_F(LevelRamp, EveryChangeGlidesAcrossOneBlockAndTheNextIsExact) {
         const uint64_t start = phase_[kAlice];
         previous = play(kAlice);
         for (uint32_t f = 0; f < kFrames; ++f) {
-            const float s = std::sin(2.0 * M_PI * 440.0 * (start + f) / 48000.0);
+            const float s = std::sin(2.0 * kPi * 440.0 * (start + f) / 48000.0);
             ASSERT_EQ(previous[2 * f], s * c.left) << "frame " << f;
             ASSERT_EQ(previous[2 * f + 1], s * c.right) << "frame " << f;
         }
