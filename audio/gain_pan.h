@@ -5,12 +5,15 @@
 #include <cstdint>
 
 #include "audio/mix_table.h"
+#include "audio/ramp_memory.h"
 
 // Runs on the host's real-time audio thread. It allocates nothing, makes
 // no system call, takes no lock, logs nothing and calls nothing in the
 // host: it reads the current mix table and scales the block in place.
+// When the speaker's factors differ from those their last block ended on,
+// each channel's factor ramps linearly across this block to the new one.
 // Returns false when the block is not for us (the buffer is then untouched).
-bool apply_speaker_gain(const MixPublisher& mix, bool enabled, float* pcm, uint32_t frames, uint16_t channels,
+bool apply_speaker_gain(const MixPublisher& mix, RampMemory& ramps, bool enabled, float* pcm, uint32_t frames, uint16_t channels,
                         bool speech, uint32_t user);
 
 // Multiplies even samples by f[0] and odd ones by f[1] (the stereo case;

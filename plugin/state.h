@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "audio/mix_table.h"
+#include "audio/ramp_memory.h"
 #include "common/fields.h"
 #include "config/settings.h"
 #include "directory/user_hashes.h"
@@ -41,6 +42,9 @@ struct PluginState {
     SpeakerTable speakers{};
     MixTable mix_staging;  // the join, before it is published
     MixPublisher mix;
+    // The audio path's own memory of each speaker's last factors; writers
+    // only reclaim its entries, never wait on it.
+    RampMemory ramps;
 };
 
 extern PluginState& g_state;

@@ -34,6 +34,12 @@ void publish_directory(const UserHashDirectory& d) {
     std::memcpy(s.entries, d.entries, d.count * sizeof(UserHashEntry));
     s.count = d.count;
     rebuild_mix();
+    // Users who left: their remembered factors go.
+    g_state.ramps.reclaim_unless([&](uint32_t user) {
+        for (size_t i = 0; i < s.count; ++i)
+            if (s.entries[i].user_id == user) return true;
+        return false;
+    });
 }
 
 void publish_speakers(const SpeakerTable& t) {
@@ -58,6 +64,7 @@ void clear_connection_state() {
     g_state.directory.count = 0;
     g_state.speakers.count = 0;
     rebuild_mix();
+    g_state.ramps.clear();
 }
 
 void set_client_id(const char* id) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <algorithm>
 #include <vector>
 
 #include "audio/gain_pan.h"
@@ -57,7 +58,8 @@ protected:
     }
     static bool apply(float* pcm, uint32_t frames, uint16_t channels, uint32_t user, bool speech = true,
                       bool enabled = true) {
-        return apply_speaker_gain(g_mix, enabled, pcm, frames, channels, speech, user);
+        static RampMemory ramps;
+        return apply_speaker_gain(g_mix, ramps, enabled, pcm, frames, channels, speech, user);
     }
 };
 }  // namespace
@@ -107,6 +109,8 @@ TEST_F(AudioPath, ChannelLayoutsTheGateAndNothingBeyondTheBlock) {
     for (const Case& c : cases) {
         publish({{7, c.gain, c.pan}});
         std::vector<float> block(c.frames * c.channels + 1, 1.0f);
+        ASSERT_TRUE(apply(block.data(), c.frames, c.channels, 7));  // the ramp to the new level
+        std::fill(block.begin(), block.end(), 1.0f);
         ASSERT_TRUE(apply(block.data(), c.frames, c.channels, 7));
         for (size_t i = 0; i + 1 < block.size(); ++i)
             EXPECT_EQ(block[i], c.per_channel[i % c.channels]) << c.channels << " channels, sample " << i;
@@ -222,24 +226,39 @@ TEST_F(AudioPath, AReaderOvertakenByWritersReadsAgain) {
     EXPECT_EQ(got.gain, 0.6f);
 }
 
-// Two audio threads read while a writer publishes as fast as it can: each
-// row a reader finds belongs to one table (its factors keep the pan law's
-// L^2 + R^2 = 1 at that table's gain), and a user is found in every table
-// that lists them. Under TSan this is also the check of the memory order.
-TEST_F(AudioPath, ConcurrentReadersSeeWholeTablesWhileAWriterPublishes) {
+// Two audio threads scale blocks while a writer publishes as fast as it
+// can: every block is a ramp (or a constant) whose ends are whole tables'
+// factors (each end keeps the pan law's L^2 + R^2 = g^2 at that table's
+// gain) and every frame lies on it; a user is found in every table that
+// lists them. One thread also takes the other's speaker now and then (two
+// threads on one speaker: only smoothness is lost). Under TSan this is also
+// the check of the memory order.
+TEST_F(AudioPath, ConcurrentBlocksRampBetweenWholeTablesWhileAWriterPublishes) {
+    constexpr uint32_t kN = 48;
     std::atomic<bool> done{false};
-    std::atomic<long> reads{0}, torn{0};
-    auto reader = [&](uint32_t user) {
-        while (!done) {
-            const MixFactors f = g_mix.factors(user);
-            const float power = f.left * f.left + f.right * f.right;
-            if (std::fabs(power - f.gain * f.gain) > 1e-4f || (user < 2 && f.gain == 0.0f)) ++torn;
-            ++reads;
+    std::atomic<long> blocks{0}, torn{0};
+    auto whole = [](float l, float r, float g) { return std::fabs(l * l + r * r - g * g) < 1e-3f; };
+    auto reader = [&](uint32_t user, uint32_t sometimes) {
+        std::vector<float> b(3 * kN);
+        for (long n = 0; !done; ++n) {
+            const uint32_t u = n % 7 == 0 ? sometimes : user;
+            std::fill(b.begin(), b.end(), 1.0f);
+            apply(b.data(), kN, 3, u);
+            // The end, and the start extrapolated one frame before frame 0.
+            const float* e = &b[3 * (kN - 1)];
+            float s[3];
+            for (int k = 0; k < 3; ++k) s[k] = b[k] - (e[k] - b[k]) / (kN - 1);
+            bool ok = whole(e[0], e[1], e[2]) && whole(s[0], s[1], s[2]) && (u >= 2 || e[2] > 0.0f);
+            for (uint32_t f = 0; f < kN && ok; ++f)
+                for (int k = 0; k < 3; ++k)
+                    ok = ok && std::fabs(b[3 * f + k] - (s[k] + (e[k] - s[k]) * (f + 1) / kN)) < 1e-4f;
+            torn += !ok;
+            ++blocks;
         }
     };
     publish({{0, 1.0f, 0.0f}, {1, 1.0f, 0.0f}});  // users 0 and 1 are in every table from here on
-    std::thread a(reader, 1), b(reader, 400);
-    for (int v = 0; v < 2000 || reads < 20000; ++v) {
+    std::thread a(reader, 1, 0), b(reader, 400, 1);
+    for (int v = 0; v < 2000 || blocks < 20000; ++v) {
         std::vector<Row> rows;
         const float g = static_cast<float>(v % 100 + 1) / 100.0f, p = static_cast<float>(v % 21 - 10) / 10.0f;
         for (uint32_t u = 0; u < static_cast<uint32_t>(v % 500 + 2); ++u) rows.push_back({u, g, p});
