@@ -18,10 +18,16 @@ constexpr double kPi = 3.14159265358979323846;
 
 class LevelRamp : public FalloffFixture {
 protected:
+    // The update is in place once the plug-in has answered the PING that
+    // follows it: lines are handled in order.
     void update2(const std::string& payload) {
-        const size_t before = log_count("received UPDATE2");
-        ASSERT_TRUE(server.send_line("UPDATE2 " + payload));
-        ASSERT_TRUE(eventually([&] { return log_count("received UPDATE2") > before; }));
+        auto answers = [&] {
+            const auto lines = server.lines();
+            return std::count(lines.begin(), lines.end(), std::string("OK"));
+        };
+        const auto before = answers();
+        ASSERT_TRUE(server.send("UPDATE2 " + payload + "\nPING\n"));
+        ASSERT_TRUE(eventually([&] { return answers() > before; }));
     }
     // The next stereo block of a user's tone (its phase runs on), as the
     // plug-in leaves it; appended to out and returned.
