@@ -24,8 +24,9 @@ constexpr char kHashEnds[] = " \t\n\v\f\r,";
 // the hash cut at 127 characters (the gain is then read from the 128th on);
 // *stop is where the reading stopped. The item ends at a comma or at the
 // payload's end, where the library's span functions stop by themselves.
-int scan_item(const char* p, const char* end, UpdateKind kind, char* hash, float* gain, float* pan,
-              const char** stop) {
+// Inline in both kinds of parse, as it was when the plug-in's was the only one.
+inline int scan_item(const char* p, const char* end, UpdateKind kind, char* hash, float* gain, float* pan,
+                     const char** stop) {
     p += std::strspn(p, kSpaces);
     size_t n = std::strcspn(p, kHashEnds);
     if (n > kHashField - 1) n = kHashField - 1;
