@@ -141,10 +141,12 @@ struct Run {
             const size_t had = line().len;
             r->reply = excerpt(line().line, had, 200);
             judge.add("greeting_timeout", Severity::error,
-                      (had ? "only " + ("\"" + r->reply + "\"") + " without a line feed" : std::string("nothing")) +
-                          " within " + std::to_string(o.greeting_ms / 1000) +
-                          " s of HELLO: the plug-in needs the whole answer by then, closes and tries again after "
-                          "its pause");
+                      had ? "only \"" + r->reply + "\" without a line feed within " +
+                                std::to_string(o.greeting_ms / 1000) +
+                                " s of HELLO: the plug-in reads a part answer as the whole one once 5 s pass "
+                                "in silence, and waits as long as bytes keep trickling; send the answer whole"
+                          : "nothing within " + std::to_string(o.greeting_ms / 1000) +
+                                " s of HELLO: the plug-in closes and tries again after its pause");
             return false;
         }
     }
