@@ -18,6 +18,7 @@ size_t split_feed(LineSplitter* s, const char* data, size_t n, bool* done) {
             s->len += room;
             s->line[s->len] = 0;
             s->complete = *done = true;
+            s->end = LineEnd::cut;
             return i + room;
         }
         std::memcpy(s->line + s->len, data + i, run);
@@ -27,13 +28,16 @@ size_t split_feed(LineSplitter* s, const char* data, size_t n, bool* done) {
     }
     s->line[s->len] = 0;
     s->complete = *done = lf != nullptr;
-    return lf ? upto + 1 : n;
+    if (!lf) return n;
+    s->end = LineEnd::line_feed;
+    return upto + 1;
 }
 
 bool split_flush(LineSplitter* s) {
     if (s->complete) split_reset(s);
     s->line[s->len] = 0;
     s->complete = true;
+    s->end = LineEnd::silence;
     return s->len > 0;
 }
 

@@ -7,10 +7,19 @@
 
 constexpr size_t kLineBuffer = 8192;  // 8191 characters and a NUL
 
+// How a complete line ended, for a reader that wants to tell (the
+// operators' checker); the plug-in handles all three alike.
+enum class LineEnd : unsigned char {
+    line_feed,  // its line feed arrived
+    cut,        // 8191 characters came without one: the rest is further lines
+    silence,    // the receive timed out after part of a line
+};
+
 struct LineSplitter {
     char line[kLineBuffer];  // the line, NUL-terminated; a NUL byte in it ends its text
     size_t len = 0;
     bool complete = false;  // line holds a whole line; the next byte begins another
+    LineEnd end = LineEnd::line_feed;  // of the last complete line
 };
 
 // Takes bytes from data until a line is complete or the bytes run out, and

@@ -15,6 +15,10 @@ size_t format_hello(char* out, size_t cap, const char* api_key, const char* clie
 // A reply line accepts the greeting when it begins with "OK".
 bool hello_accepted(const char* reply);
 
+// The plug-in's keep-alive, and its answer to the server's PING.
+constexpr char kPingLine[] = "PING\n";
+constexpr char kPingAnswer[] = "OK\n";
+
 enum class LineKind {
     ignored,  // empty, or of no kind the plug-in knows
     ping,     // exactly "PING": answer "OK\n"

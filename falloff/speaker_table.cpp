@@ -21,32 +21,81 @@ constexpr char kSpaces[] = " \t\n\v\f\r";
 constexpr char kHashEnds[] = " \t\n\v\f\r,";
 
 // One item [p, end) as "%127s %f" or "%127s %f %f" read it: the fields read,
-// the hash cut at 127 characters (the gain is then read from the 128th on).
-// The item ends at a comma or at the payload's end, where the library's
-// span functions stop by themselves.
-int scan_item(const char* p, const char* end, UpdateKind kind, char* hash, float* gain, float* pan) {
+// the hash cut at 127 characters (the gain is then read from the 128th on);
+// *stop is where the reading stopped. The item ends at a comma or at the
+// payload's end, where the library's span functions stop by themselves.
+// Inline in both kinds of parse, as it was when the plug-in's was the only one.
+inline int scan_item(const char* p, const char* end, UpdateKind kind, char* hash, float* gain, float* pan,
+                     const char** stop) {
     p += std::strspn(p, kSpaces);
     size_t n = std::strcspn(p, kHashEnds);
     if (n > kHashField - 1) n = kHashField - 1;
     std::memcpy(hash, p, n);
     hash[n] = 0;
     p += n;
+    *stop = p;
     if (n == 0) return 0;
     if (!scan_float(&p, end, gain)) return 1;
+    *stop = p;
     if (kind == UpdateKind::update) return 2;
     if (!scan_float(&p, end, pan)) return 2;
+    *stop = p;
     return 3;
 }
 
-void enter_item(SpeakerTable* t, SpeakerIndex* index, const char* hash, float gain, float pan) {
+// The plug-in's parse reports nothing: every call below is empty and the
+// compiler drops it with the work that only fed it.
+struct Silent {
+    void dropped(const char*, const char*, const char*, int) {}
+    void clamped(const char*, const char*, float, float, float, float) {}
+    void repeated(const char*, const char*, int) {}
+    void table_full(const char*, const char*) {}
+    void rest(const char*, const char*, const char*) {}
+};
+
+// The checker's parse: the events as the observer wants them.
+struct Observed {
+    UpdateObserver* o;
+    using Drop = UpdateObserver::Drop;
+    void dropped(const char* item, const char* end, const char* stop, int fields) {
+        Drop why = Drop::not_a_number;
+        if (fields < 2)
+            why = stop + std::strspn(stop, kSpaces) >= end ? Drop::no_gain : Drop::gain_not_a_number;
+        o->dropped(item, static_cast<size_t>(end - item), why);
+    }
+    void clamped(const char* item, const char* end, float gain, float to_gain, float pan, float to_pan) {
+        const size_t n = static_cast<size_t>(end - item);
+        if (gain != to_gain) o->clamped(item, n, false, gain, to_gain);
+        if (pan != to_pan) o->clamped(item, n, true, pan, to_pan);
+    }
+    void repeated(const char* item, const char* end, int entry) {
+        o->repeated(item, static_cast<size_t>(end - item), static_cast<size_t>(entry));
+    }
+    void table_full(const char* item, const char* end) { o->table_full(item, static_cast<size_t>(end - item)); }
+    void rest(const char* item, const char* end, const char* stop) {
+        const char* r = stop + std::strspn(stop, kSpaces);
+        if (r >= end) return;
+        size_t n = static_cast<size_t>(end - r);
+        while (n > 0 && std::strchr(kSpaces, r[n - 1])) --n;
+        o->rest_ignored(item, static_cast<size_t>(end - item), r, n);
+    }
+};
+
+template <class Report>
+void enter_item(SpeakerTable* t, SpeakerIndex* index, const char* hash, float gain, float pan, Report& report,
+                const char* item, const char* end) {
     const uint64_t key = hash_key(hash);
     const int found = index->find(*t, hash, key);
     if (found >= 0) {  // a hash that repeats takes the later values
         t->entries[found].gain = gain;
         t->entries[found].pan = pan;
+        report.repeated(item, end, found);
         return;
     }
-    if (t->count >= kMaxSpeakers) return;
+    if (t->count >= kMaxSpeakers) {
+        report.table_full(item, end);
+        return;
+    }
     SpeakerEntry& e = t->entries[t->count];
     copy_text(e.hash, kHashField, hash);
     e.gain = gain;
@@ -79,7 +128,9 @@ int SpeakerIndex::find(const SpeakerTable& t, const char* hash, uint64_t key) co
     return -1;
 }
 
-void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t) {
+namespace {
+template <class Report>
+void build(const char* payload, UpdateKind kind, SpeakerTable* t, Report report) {
     t->count = 0;
     SpeakerIndex index;
     index.clear();
@@ -92,12 +143,28 @@ void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t) 
         p += std::strcspn(p, ",");
         char hash[kHashField];
         float gain = 0.0f, pan = 0.0f;
-        const int fields = scan_item(start, p, kind, hash, &gain, &pan);
-        if (fields < 2 || !hash[0]) continue;
+        const char* stop;
+        const int fields = scan_item(start, p, kind, hash, &gain, &pan, &stop);
+        if (!hash[0]) continue;
         // A value that is not a number would pass both clamps and turn the
         // speaker's audio into NaN: such an item is dropped as malformed.
-        if (std::isnan(gain) || std::isnan(pan)) continue;
-        enter_item(t, &index, hash, clamp(gain, 0.0f, 1.0f), clamp(pan, -1.0f, 1.0f));
+        if (fields < 2 || std::isnan(gain) || std::isnan(pan)) {
+            report.dropped(start, p, stop, fields);
+            continue;
+        }
+        report.rest(start, p, stop);
+        const float g = clamp(gain, 0.0f, 1.0f), pn = clamp(pan, -1.0f, 1.0f);
+        report.clamped(start, p, gain, g, pan, pn);
+        enter_item(t, &index, hash, g, pn, report, start, p);
     }
+}
+}  // namespace
+
+void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t) {
+    build(payload, kind, t, Silent{});
+}
+
+void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t, UpdateObserver* observer) {
+    build(payload, kind, t, Observed{observer});
 }
 

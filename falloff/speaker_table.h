@@ -28,6 +28,34 @@ enum class UpdateKind { update, update2 };
 // numbers dropped.
 void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t);
 
+// What the parse does with an update beyond entering its items, told item
+// by item to a reader that wants to know (the operators' checker). Each call
+// names the item's text as cut at commas, [item, item + n).
+class UpdateObserver {
+public:
+    enum class Drop {
+        no_gain,            // a hash and nothing more
+        gain_not_a_number,  // what follows the hash does not start with a number
+        not_a_number,       // the gain or the pan reads as nan
+    };
+    virtual void dropped(const char* item, size_t n, Drop why) = 0;
+    // A gain (pan false) or a pan outside its range, and what it became.
+    virtual void clamped(const char* item, size_t n, bool pan, float from, float to) = 0;
+    // The item's hash is that of entry `entry` already, which takes its values.
+    virtual void repeated(const char* item, size_t n, size_t entry) = 0;
+    // A new hash while the table holds 512: dropped.
+    virtual void table_full(const char* item, size_t n) = 0;
+    // Text after the values that the item's kind reads: ignored.
+    virtual void rest_ignored(const char* item, size_t n, const char* rest, size_t rest_n) = 0;
+
+protected:
+    ~UpdateObserver() = default;
+};
+
+// The same parse, telling observer what it dropped, clamped, merged or
+// ignored. The plug-in's own parse above is compiled without any of it.
+void build_speaker_table(const char* payload, UpdateKind kind, SpeakerTable* t, UpdateObserver* observer);
+
 // The entries of a table by the 8-byte key of their hash: open addressing
 // over twice the table's capacity, so a look-up costs a probe or two
 // instead of a scan.

@@ -302,7 +302,7 @@ bool FalloffWorker::exchange(const Attempt& a, Buffers* b) {
         flush_notices(a);
         const uint32_t now = now_ms();
         if (now - last_ping >= timing().ping_interval_ms) {
-            const plat::NetResult r = send_text(&b->conn, "PING\n", 5);
+            const plat::NetResult r = send_text(&b->conn, kPingLine, sizeof kPingLine - 1);
             last_ping = now;
             if (r == plat::NetResult::woken) return false;
             if (r != plat::NetResult::ok) {
@@ -329,7 +329,7 @@ void FalloffWorker::handle_line(const Attempt& a, Buffers* b) {
     const LineKind kind = classify_line(b->conn.splitter.line, &payload);
     switch (kind) {
         case LineKind::ping:
-            send_text(&b->conn, "OK\n", 3);  // a failure shows at the next receive or PING
+            send_text(&b->conn, kPingAnswer, sizeof kPingAnswer - 1);  // a failure shows at the next receive or PING
             return;
         case LineKind::update:
         case LineKind::update2: {

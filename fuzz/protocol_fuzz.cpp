@@ -16,9 +16,27 @@
 #include "falloff/speaker_table.h"
 
 namespace {
+// The checker's parse: every event must name text inside the payload.
+struct Watch : UpdateObserver {
+    const char *from = nullptr, *to = nullptr;
+    void inside(const char* p, size_t n) {
+        if (p < from || p + n > to) fail_outside();
+    }
+    static void fail_outside();
+    void dropped(const char* item, size_t n, Drop) override { inside(item, n); }
+    void clamped(const char* item, size_t n, bool, float, float) override { inside(item, n); }
+    void repeated(const char* item, size_t n, size_t) override { inside(item, n); }
+    void table_full(const char* item, size_t n) override { inside(item, n); }
+    void rest_ignored(const char* item, size_t n, const char* rest, size_t rest_n) override {
+        inside(item, n);
+        inside(rest, rest_n);
+    }
+};
+
 struct Scratch {
     LineSplitter splitter;
-    SpeakerTable table;
+    SpeakerTable table, observed;
+    Watch watch;
     uint32_t by_key[kMaxSpeakers];
 };
 
@@ -26,6 +44,8 @@ struct Scratch {
     std::fprintf(stderr, "protocol_fuzz: %s\n", what);
     std::abort();
 }
+
+void Watch::fail_outside() { fail("an observed event outside its payload"); }
 
 void check_table(Scratch* k) {
     const SpeakerTable& t = k->table;
@@ -67,8 +87,20 @@ void handle(Scratch* k, bool* greeted) {
     if ((kind == LineKind::ping) != (std::strcmp(line, "PING") == 0)) fail("a PING answered or not as it should");
     if (kind == LineKind::update || kind == LineKind::update2) {
         if (payload < line || payload > line + k->splitter.len) fail("payload outside the line");
-        build_speaker_table(payload, kind == LineKind::update2 ? UpdateKind::update2 : UpdateKind::update, &k->table);
+        const UpdateKind uk = kind == LineKind::update2 ? UpdateKind::update2 : UpdateKind::update;
+        build_speaker_table(payload, uk, &k->table);
         check_table(k);
+        // The checker's parse must apply exactly what the plug-in's does.
+        k->watch.from = payload;
+        k->watch.to = payload + std::strlen(payload);
+        build_speaker_table(payload, uk, &k->observed, &k->watch);
+        if (k->observed.count != k->table.count) fail("the observed parse applies another count");
+        for (uint32_t i = 0; i < k->table.count; ++i) {
+            const SpeakerEntry &a = k->table.entries[i], &b = k->observed.entries[i];
+            if (std::strcmp(a.hash, b.hash) != 0 || std::memcmp(&a.gain, &b.gain, sizeof a.gain) != 0 ||
+                std::memcmp(&a.pan, &b.pan, sizeof a.pan) != 0)
+                fail("the observed parse applies something else");
+        }
     }
 }
 }  // namespace
