@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/builtin_defaults.h"
 #include "config/decimal.h"
 #include "common/text.h"
 #include "platform/platform.h"
@@ -29,9 +30,9 @@ void join_path(char* out, const char* dir, const char* name) {
 }  // namespace
 
 void settings_defaults(PluginSettings* s) {
-    copy_text(s->server_host, kTextField, "127.0.0.1");
-    s->server_port = 8890;
-    copy_text(s->api_key, kTextField, "REPLACE_THIS_API_KEY");
+    copy_text(s->server_host, kTextField, kBuiltinDefaults.server_host);
+    s->server_port = kBuiltinDefaults.server_port;
+    copy_text(s->api_key, kTextField, kBuiltinDefaults.api_key);
     s->enabled = 1;
     s->debug_log = 1;
     s->smoothing = 0.8f;
@@ -120,9 +121,9 @@ struct PieceReader {
 };
 }  // namespace
 
-void settings_read_file(PluginSettings* s, const char* path) {
+bool settings_read_file(PluginSettings* s, const char* path) {
     std::FILE* f = plat::file_open_regular(path);
-    if (!f) return;
+    if (!f) return false;
     PieceReader r;
     char chunk[4096];
     size_t left = kSettingsReadLimit;
@@ -137,20 +138,37 @@ void settings_read_file(PluginSettings* s, const char* path) {
     }
     if (r.len) r.end_piece(s, true);
     std::fclose(f);
+    return true;
 }
 
-void settings_read_environment(PluginSettings* s) {
+bool settings_read_environment(PluginSettings* s) {
+    bool taken = false;
     char host[kTextField];
     long n = plat::env_get("QUORRA_LINK_HOST", host, sizeof host);
-    if (n >= 1 && n <= 255) copy_text(s->server_host, kTextField, host);
+    if (n >= 1 && n <= 255) {
+        copy_text(s->server_host, kTextField, host);
+        taken = true;
+    }
     char port[32];
     n = plat::env_get("QUORRA_LINK_PORT", port, sizeof port);
-    if (n >= 1 && n <= 31) s->server_port = parse_int_prefix(port);
+    if (n >= 1 && n <= 31) {
+        s->server_port = parse_int_prefix(port);
+        taken = true;
+    }
+    return taken;
 }
 
-void load_settings(PluginSettings* s, const char* library_path, size_t length) {
+SettingsOrigin load_settings(PluginSettings* s, const char* library_path, size_t length) {
+    SettingsOrigin origin{};
     settings_defaults(s);
     settings_locate(s, library_path, length);
-    settings_read_file(s, s->config_path);
-    settings_read_environment(s);
+    origin.file = settings_read_file(s, s->config_path);
+    origin.environment = settings_read_environment(s);
+    return origin;
+}
+
+const char* settings_origin_text(SettingsOrigin origin, char* buf, size_t size) {
+    std::snprintf(buf, size, "%s%sbuilt-in %sdefaults", origin.environment ? "environment over " : "",
+                  origin.file ? "quorra_link.ini over " : "", kBuiltinDefaults.community ? "community " : "");
+    return buf;
 }

@@ -24,16 +24,27 @@ struct PluginSettings {
     char client_id_path[kPathField];
 };
 
+// Where load_settings found values beyond the built-in defaults.
+struct SettingsOrigin {
+    bool file;         // quorra_link.ini could be read
+    bool environment;  // QUORRA_LINK_HOST or QUORRA_LINK_PORT was taken
+};
+
 // Fills s: the defaults, the plugin directory and the file paths from the
 // full path of the plug-in's own library file (library_path, whose length
 // the operating system reported as length: 0 when it could not say, the
 // buffer's size or more when it may be cut), then quorra_link.ini in that
 // directory, then the environment.
-void load_settings(PluginSettings* s, const char* library_path, size_t length);
+SettingsOrigin load_settings(PluginSettings* s, const char* library_path, size_t length);
+
+// Where the values came from, for the log: "built-in defaults", or with
+// "community " before "defaults" in a community's build, each source that
+// overrode them in front ("environment over quorra_link.ini over ...").
+const char* settings_origin_text(SettingsOrigin origin, char* buf, size_t size);
 
 // The pieces of load_settings.
 void settings_defaults(PluginSettings* s);
 void settings_locate(PluginSettings* s, const char* library_path, size_t length);  // plugin_dir and paths
-void settings_read_file(PluginSettings* s, const char* path);
+bool settings_read_file(PluginSettings* s, const char* path);  // false: no file read
 void settings_apply_line(PluginSettings* s, char* line);  // one line of the file
-void settings_read_environment(PluginSettings* s);
+bool settings_read_environment(PluginSettings* s);  // false: no variable taken

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <new>
 
+#include "config/builtin_defaults.h"
 #include "identity/client_id.h"
 #include "platform/net.h"
 #include "platform/platform.h"
@@ -65,7 +66,7 @@ void plugin_init(uint32_t plugin_id) {
     // Files and environment are read before any lock is taken.
     PluginSettings fresh;
     char library[kPathField];
-    load_settings(&fresh, library, plat::module_path(library, sizeof library));
+    const SettingsOrigin origin = load_settings(&fresh, library, plat::module_path(library, sizeof library));
     bool sockets_failed = false;
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
@@ -87,6 +88,10 @@ void plugin_init(uint32_t plugin_id) {
     const PluginSettings& s = g_state.settings;
     plugin_log(log, "loaded version=%d.%d.%d config=%s host=%s port=%d enabled=%d", 0, 1, 0, s.config_path,
                s.server_host, s.server_port, s.enabled ? 1 : 0);
+    // A community's build says so, for support to tell it from a stock one;
+    // the loaded line itself stays as every reader of it knows it.
+    char from[96];
+    if (kBuiltinDefaults.community) plugin_log(log, "settings=%s", settings_origin_text(origin, from, sizeof from));
 
     // Enabling a plug-in (ticking it, re-ticking it, reloading plug-ins)
     // calls init alone, also while the host is on a server, and no

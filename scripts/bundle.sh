@@ -3,39 +3,98 @@
 # library and the Windows x64 DLL, zipped with the manifest the voice
 # client's installer reads.
 #
-#   scripts/bundle.sh [--no-install]      writes out/tolvanrix.mumble_plugin
+#   scripts/bundle.sh [--no-install]
+#       the stock bundle, out/tolvanrix.mumble_plugin
+#   scripts/bundle.sh --server HOST:PORT --key KEY [--out FILE] [--no-install]
+#       a community's bundle (default out/community/tolvanrix.mumble_plugin):
+#       both libraries with this server, port and key built in, so that its
+#       players need no quorra_link.ini. An IPv6 address goes in brackets,
+#       [2001:db8::1]:8890. The values follow the ini's rules (host 1 to 255
+#       characters, port 1 to 65535, key at most 255 characters, no white
+#       space); the configure refuses others.
+#
+# JOBS sets the build's parallel jobs (default 2).
 set -euo pipefail
+CALLER=$(pwd)
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-OUT=$ROOT/out
-BUNDLE=$OUT/tolvanrix.mumble_plugin
+source scripts/server_address.sh
 VERSION=0.1.0
 
-if [ "${1:-}" != "--no-install" ]; then
+usage() { sed -n '2,16p' "$0" >&2; exit 2; }
+INSTALL=1
+SERVER=
+KEY=
+HAVE_KEY=0
+OUT_ARG=
+while (($#)); do
+  case $1 in
+    --no-install) INSTALL=0 ;;
+    --server) (($# > 1)) || usage; SERVER=$2; shift ;;
+    --key) (($# > 1)) || usage; KEY=$2; HAVE_KEY=1; shift ;;
+    --out) (($# > 1)) || usage; OUT_ARG=$2; shift ;;
+    *) usage ;;
+  esac
+  shift
+done
+
+SERVER_HOST=
+SERVER_PORT=
+if [ -n "$SERVER" ] || ((HAVE_KEY)); then
+  # Both or neither: a bundle with a community's server but the stock key
+  # (or the other way round) would never be let in.
+  [ -n "$SERVER" ] && ((HAVE_KEY)) || { echo "a community bundle needs both --server and --key" >&2; exit 2; }
+  [ -n "$KEY" ] || { echo "--key must not be empty" >&2; exit 2; }
+  split_server_address "$SERVER" || exit 2
+  FLAVOUR=community
+  DEFAULT_OUT=$ROOT/out/community/tolvanrix.mumble_plugin
+else
+  FLAVOUR=stock
+  DEFAULT_OUT=$ROOT/out/tolvanrix.mumble_plugin
+fi
+# --out is taken from where the caller stands.
+if [ -n "$OUT_ARG" ]; then
+  case $OUT_ARG in
+    /*) BUNDLE=$OUT_ARG ;;
+    *) BUNDLE=$CALLER/$OUT_ARG ;;
+  esac
+else
+  BUNDLE=$DEFAULT_OUT
+fi
+
+if ((INSTALL)); then
   bash scripts/install_deps.sh cmake ninja-build g++ g++-mingw-w64-x86-64-posix binutils zip
 fi
 
-build() { # dir, target, cmake args...
-  local dir=$1 target=$2
-  shift 2
-  echo "== building $target in $dir"
+# Each flavour has its build directories, and every configure names all
+# three defaults (empty: stock), so no value stays behind in a cache.
+build() { # dir, cmake args...
+  local dir=$1
+  shift
+  echo "== building quorra_link ($FLAVOUR) in $dir"
   mkdir -p "$dir"
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQL_TESTS=OFF -DQL_TOOLS=OFF "$@" \
-    >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
-  ninja -C "$dir" -j2 "$target" >"$dir/build.log" 2>&1 || { tail -40 "$dir/build.log"; return 1; }
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQL_TESTS=OFF -DQL_TOOLS=OFF \
+    -DQL_DEFAULT_SERVER_HOST:STRING="$SERVER_HOST" -DQL_DEFAULT_SERVER_PORT:STRING="$SERVER_PORT" \
+    -DQL_DEFAULT_API_KEY:STRING="$KEY" "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
+  ninja -C "$dir" -j"${JOBS:-2}" quorra_link >"$dir/build.log" 2>&1 || { tail -40 "$dir/build.log"; return 1; }
 }
-build "$ROOT/build-bundle-linux" quorra_link
-build "$ROOT/build-bundle-win" quorra_link -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake"
+if [ $FLAVOUR = stock ]; then
+  LINUX_DIR=$ROOT/build-bundle-linux WIN_DIR=$ROOT/build-bundle-win
+else
+  LINUX_DIR=$ROOT/build-bundle-community-linux WIN_DIR=$ROOT/build-bundle-community-win
+fi
+build "$LINUX_DIR"
+build "$WIN_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake"
 
 # The installer copies the library under its base name: keep the names
 # free of version numbers so an update replaces the old file.
 STAGE=$(mktemp -d)
 trap 'rm -rf "$STAGE"' EXIT
-cp "$ROOT/build-bundle-linux/bin/quorra_link.so" "$STAGE/"
-cp "$ROOT/build-bundle-win/bin/quorra_link.dll" "$STAGE/"
+cp "$LINUX_DIR/bin/quorra_link.so" "$STAGE/"
+cp "$WIN_DIR/bin/quorra_link.dll" "$STAGE/"
 x86_64-w64-mingw32-strip --strip-unneeded "$STAGE/quorra_link.dll"
 strip --strip-unneeded "$STAGE/quorra_link.so"
-cat >"$STAGE/manifest.xml" <<EOF
+cat >"$STAGE/manifest.xml" <<EOT
 <?xml version="1.0" encoding="UTF-8"?>
 <bundle version="1.0.0">
   <assets>
@@ -45,9 +104,13 @@ cat >"$STAGE/manifest.xml" <<EOF
   <name>Tolvanrix</name>
   <version>$VERSION</version>
 </bundle>
-EOF
-mkdir -p "$OUT"
+EOT
+mkdir -p "$(dirname "$BUNDLE")"
 rm -f "$BUNDLE"
 # Plain deflate, no extra attributes, nothing but the three files.
 (cd "$STAGE" && zip -q -X -D "$BUNDLE" manifest.xml quorra_link.dll quorra_link.so)
-echo "bundle: $BUNDLE ($(stat -c %s "$BUNDLE") bytes)"
+if [ $FLAVOUR = community ]; then
+  echo "bundle: $BUNDLE ($(stat -c %s "$BUNDLE") bytes), built in: host=$SERVER_HOST port=$SERVER_PORT and the key"
+else
+  echo "bundle: $BUNDLE ($(stat -c %s "$BUNDLE") bytes)"
+fi

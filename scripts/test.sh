@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run: native tests, ASan+UBSan, TSan, the Windows x64 build
 # and its tests under Wine, the checks of both shipped libraries (exports,
-# imports, no test seams), the bundle check and a short fuzzing run.
+# imports, no test seams), the bundle checks (stock and a community's) and
+# a short fuzzing run.
 # Installs what it needs on a fresh machine.
 #
 #   scripts/test.sh            everything
@@ -123,7 +124,14 @@ wine_tests() ( # a subshell: its environment stays its own
   return $rc
 )
 
-bundle() { bash scripts/bundle.sh --no-install && bash scripts/test_bundle.sh; }
+# The stock bundle, then a community's: its two extra builds compile only
+# the libraries.
+COMMUNITY_BUNDLE=(--server 127.0.0.1:9999 --key demo-key)
+bundle() {
+  bash scripts/bundle.sh --no-install && bash scripts/test_bundle.sh &&
+    bash scripts/bundle.sh --no-install "${COMMUNITY_BUNDLE[@]}" &&
+    bash scripts/test_bundle.sh "${COMMUNITY_BUNDLE[@]}"
+}
 
 fuzz_smoke() {
   if [ -x scripts/fuzz_smoke.sh ]; then

@@ -3,16 +3,44 @@
 # would: a zip with manifest.xml at its root, the manifest's shape, one
 # library per os/arch that is really in the archive, and each library
 # passing scripts/check_library.sh (the host's 23 entry points and nothing
-# else, Windows' own libraries only, no test seams).
+# else, Windows' own libraries only, no test seams), and that both
+# libraries carry the same built-in defaults: the stock ones, or with
+# --server and --key a community's.
 #
-#   scripts/test_bundle.sh [BUNDLE]     (default out/tolvanrix.mumble_plugin,
-#                                        built first when missing)
+#   scripts/test_bundle.sh [BUNDLE] [--server HOST:PORT --key KEY]
+#       BUNDLE defaults to out/tolvanrix.mumble_plugin (stock) or, with
+#       --server, out/community/tolvanrix.mumble_plugin; built first when
+#       missing.
 set -euo pipefail
+CALLER=$(pwd)
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-BUNDLE=${1:-$ROOT/out/tolvanrix.mumble_plugin}
+source scripts/server_address.sh
+BUNDLE=
+SERVER=
+KEY=
+while (($#)); do
+  case $1 in
+    --server) SERVER=${2:?--server HOST:PORT}; shift ;;
+    --key) KEY=${2:?--key KEY}; shift ;;
+    -*) sed -n '2,14p' "$0" >&2; exit 2 ;;
+    /*) BUNDLE=$1 ;;
+    *) BUNDLE=$CALLER/$1 ;;
+  esac
+  shift
+done
+SERVER_HOST=127.0.0.1 SERVER_PORT=8890 EXPECTED_KEY=REPLACE_THIS_API_KEY
+BUILD_ARGS=()
+if [ -n "$SERVER" ] || [ -n "$KEY" ]; then
+  [ -n "$SERVER" ] && [ -n "$KEY" ] || { echo "a community bundle is checked with both --server and --key" >&2; exit 2; }
+  split_server_address "$SERVER" || exit 2
+  EXPECTED_KEY=$KEY
+  BUNDLE=${BUNDLE:-$ROOT/out/community/tolvanrix.mumble_plugin}
+  BUILD_ARGS=(--server "$SERVER" --key "$KEY" --out "$BUNDLE")
+fi
+BUNDLE=${BUNDLE:-$ROOT/out/tolvanrix.mumble_plugin}
 bash scripts/install_deps.sh python3 binutils binutils-mingw-w64-x86-64
-[ -f "$BUNDLE" ] || bash scripts/bundle.sh
+[ -f "$BUNDLE" ] || bash scripts/bundle.sh "${BUILD_ARGS[@]}"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
@@ -40,6 +68,27 @@ with zipfile.ZipFile(bundle) as z:
         for (os_, arch), path in sorted(targets.items()):
             f.write(f"{os_} {path}\n")
 print("manifest: ok")
+EOF
+
+# The built-in defaults: each library holds one line naming them (the key by
+# its SHA-256), made from the same values as the defaults themselves.
+python3 - "$WORK" "$SERVER_HOST" "$SERVER_PORT" "$EXPECTED_KEY" <<'EOF'
+import hashlib, os, sys
+work, host, port, key = sys.argv[1], *map(os.fsencode, sys.argv[2:])
+if port.isdigit():
+    port = str(int(port)).encode()
+want = b"tolvanrix-builtin-defaults host=" + host + b" port=" + port + b" key_sha256=" + hashlib.sha256(key).hexdigest().encode()
+found = {}
+for line in open(f"{work}/targets.txt"):
+    path = line.split()[1]
+    data = open(f"{work}/{path}", "rb").read()
+    at = data.find(b"tolvanrix-builtin-defaults ")
+    assert at >= 0 and data.find(b"tolvanrix-builtin-defaults ", at + 1) < 0, f"{path}: not exactly one defaults line"
+    found[path] = data[at:data.index(b"\0", at)]
+assert len(set(found.values())) == 1, f"the libraries differ in their built-in defaults: {found}"
+got = next(iter(found.values()))
+assert got == want, f"built-in defaults {got!r}, expected {want!r}"
+print("built-in defaults: ok, the same in both libraries:", got.decode(errors="backslashreplace")[len("tolvanrix-builtin-defaults "):])
 EOF
 
 # Each library is what its manifest entry says, and passes the shipped

@@ -31,6 +31,11 @@ inline bool eventually(const std::function<bool()>& pred, uint32_t timeout_ms = 
 
 class FalloffFixture : public ::testing::Test {
 protected:
+    // base: the library to load; port: where the server listens (0: any
+    // free port).
+    explicit FalloffFixture(const std::string& base = "quorra_link_test", uint16_t port = 0)
+        : dir(base), port_(port) {}
+
     void SetUp() override {
         FakeHost& h = FakeHost::get();
         h.reset();
@@ -38,7 +43,9 @@ protected:
         h.set_users({{1, kLocalHash}, {kAlice, kAliceHash}, {kBob, kBobHash}});
         test_os::env_set("QUORRA_LINK_HOST", nullptr);
         test_os::env_set("QUORRA_LINK_PORT", nullptr);
-        ASSERT_TRUE(server.start());
+        // A fixed port may be held for a moment by the same test of another
+        // build or checkout.
+        ASSERT_TRUE(eventually([&] { return server.start(port_); }, port_ ? 20000 : 0)) << "port " << port_;
         std::string err;
         ASSERT_TRUE(lib.load(dir.lib_path, &err)) << err;
         ASSERT_NE(lib.test_timing, nullptr);
@@ -105,4 +112,5 @@ protected:
     PluginLib lib;
     FalloffServer server;
     bool enabled_ = false;
+    uint16_t port_;
 };
