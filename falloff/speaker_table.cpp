@@ -21,10 +21,11 @@ constexpr char kSpaces[] = " \t\n\v\f\r";
 constexpr char kHashEnds[] = " \t\n\v\f\r,";
 
 // One item [p, end) as "%127s %f" or "%127s %f %f" read it: the fields read,
-// the hash cut at 127 characters (the gain is then read from the 128th on);
-// *stop is where the reading stopped. The item ends at a comma or at the
-// payload's end, where the library's span functions stop by themselves.
-// Inline in both kinds of parse, as it was when the plug-in's was the only one.
+// the hash cut at 127 characters (the gain is then read from the 128th on).
+// The item ends at a comma or at the payload's end, where the library's
+// span functions stop by themselves. With kTells, *stop is where the
+// reading stopped (only the observed parse wants it).
+template <bool kTells>
 inline int scan_item(const char* p, const char* end, UpdateKind kind, char* hash, float* gain, float* pan,
                      const char** stop) {
     p += std::strspn(p, kSpaces);
@@ -33,21 +34,22 @@ inline int scan_item(const char* p, const char* end, UpdateKind kind, char* hash
     std::memcpy(hash, p, n);
     hash[n] = 0;
     p += n;
-    *stop = p;
+    if (kTells) *stop = p;
     if (n == 0) return 0;
     if (!scan_float(&p, end, gain)) return 1;
-    *stop = p;
+    if (kTells) *stop = p;
     if (kind == UpdateKind::update) return 2;
     if (!scan_float(&p, end, pan)) return 2;
-    *stop = p;
+    if (kTells) *stop = p;
     return 3;
 }
 
 // The plug-in's parse reports nothing: every call below is empty and the
 // compiler drops it with the work that only fed it.
 struct Silent {
+    static constexpr bool kTells = false;
     void dropped(const char*, const char*, const char*, int) {}
-    void clamped(const char*, const char*, float, float, float, float) {}
+    void clamped(const char*, const char*, float, float) {}
     void repeated(const char*, const char*, int) {}
     void table_full(const char*, const char*) {}
     void rest(const char*, const char*, const char*) {}
@@ -55,6 +57,7 @@ struct Silent {
 
 // The checker's parse: the events as the observer wants them.
 struct Observed {
+    static constexpr bool kTells = true;
     UpdateObserver* o;
     using Drop = UpdateObserver::Drop;
     void dropped(const char* item, const char* end, const char* stop, int fields) {
@@ -63,8 +66,9 @@ struct Observed {
             why = stop + std::strspn(stop, kSpaces) >= end ? Drop::no_gain : Drop::gain_not_a_number;
         o->dropped(item, static_cast<size_t>(end - item), why);
     }
-    void clamped(const char* item, const char* end, float gain, float to_gain, float pan, float to_pan) {
+    void clamped(const char* item, const char* end, float gain, float pan) {
         const size_t n = static_cast<size_t>(end - item);
+        const float to_gain = clamp(gain, 0.0f, 1.0f), to_pan = clamp(pan, -1.0f, 1.0f);
         if (gain != to_gain) o->clamped(item, n, false, gain, to_gain);
         if (pan != to_pan) o->clamped(item, n, true, pan, to_pan);
     }
@@ -143,19 +147,21 @@ void build(const char* payload, UpdateKind kind, SpeakerTable* t, Report report)
         p += std::strcspn(p, ",");
         char hash[kHashField];
         float gain = 0.0f, pan = 0.0f;
-        const char* stop;
-        const int fields = scan_item(start, p, kind, hash, &gain, &pan, &stop);
-        if (!hash[0]) continue;
+        const char* stop = start;
+        const int fields = scan_item<Report::kTells>(start, p, kind, hash, &gain, &pan, &stop);
+        if (fields < 2 || !hash[0]) {
+            if (hash[0]) report.dropped(start, p, stop, fields);
+            continue;
+        }
         // A value that is not a number would pass both clamps and turn the
         // speaker's audio into NaN: such an item is dropped as malformed.
-        if (fields < 2 || std::isnan(gain) || std::isnan(pan)) {
+        if (std::isnan(gain) || std::isnan(pan)) {
             report.dropped(start, p, stop, fields);
             continue;
         }
         report.rest(start, p, stop);
-        const float g = clamp(gain, 0.0f, 1.0f), pn = clamp(pan, -1.0f, 1.0f);
-        report.clamped(start, p, gain, g, pan, pn);
-        enter_item(t, &index, hash, g, pn, report, start, p);
+        report.clamped(start, p, gain, pan);
+        enter_item(t, &index, hash, clamp(gain, 0.0f, 1.0f), clamp(pan, -1.0f, 1.0f), report, start, p);
     }
 }
 }  // namespace

@@ -48,8 +48,8 @@ std::string human_report(const CheckOptions& o, const CheckResult& r) {
          (r.reply.empty() ? std::string(", no answer") : ", answer \"" + r.reply + "\"") + "\n";
     if (r.greeted) {
         std::snprintf(l, sizeof l,
-                      "received in %.1f s: %llu lines, %llu bytes: %llu updates, %llu PING (each answered OK); "
-                      "sent %llu PING\n",
+                      "received in %.1f s: %llu lines, %llu bytes: %llu updates, %llu PING lines (each answered "
+                      "OK); sent %llu PING lines\n",
                       r.seconds, static_cast<unsigned long long>(r.lines), static_cast<unsigned long long>(r.bytes),
                       static_cast<unsigned long long>(r.updates), static_cast<unsigned long long>(r.pings_received),
                       static_cast<unsigned long long>(r.pings_sent));
