@@ -1,5 +1,6 @@
 // The audio path: each speaker's decoded block scaled by gain and a
-// constant-power pan, from the published mix table.
+// constant-power pan, from the published mix table; a change of level
+// ramps across one block from the speaker's remembered factors.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +14,8 @@
 // When the speaker's factors differ from those their last block ended on,
 // each channel's factor ramps linearly across this block to the new one.
 // Returns false when the block is not for us (the buffer is then untouched).
-bool apply_speaker_gain(const MixPublisher& mix, RampMemory& ramps, bool enabled, float* pcm, uint32_t frames, uint16_t channels,
-                        bool speech, uint32_t user);
+bool apply_speaker_gain(const MixPublisher& mix, RampMemory& ramps, bool enabled, float* pcm, uint32_t frames,
+                        uint16_t channels, bool speech, uint32_t user);
 
 // Multiplies even samples by f[0] and odd ones by f[1] (the stereo case;
 // mono with f[0] == f[1]). The benchmarks' bare loop is this, too.

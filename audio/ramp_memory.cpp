@@ -12,7 +12,7 @@ RampMemory::Claim RampMemory::claim(uint32_t user, const Seen& seen, bool audibl
                       e.right.load(std::memory_order_relaxed)}};
     }
     if (seen.kind != Seen::none || !seen.place || !audible) return c;
-    const uint64_t fresh = (static_cast<uint64_t>(user) << 32) | kBusy;
+    const uint64_t fresh = (static_cast<uint64_t>(user) << 32) | epoch_word() | kBusy;
     if (!entries_[seen.index].state.compare_exchange_strong(s, fresh, std::memory_order_acquire)) return c;
     return Claim{seen.index, fresh, true, {0.0f, 0.0f, 0.0f}};
 }
@@ -25,20 +25,14 @@ void RampMemory::release(const Claim& c, const MixFactors& end) {
     e.gain.store(end.gain, std::memory_order_relaxed);
     e.left.store(end.left, std::memory_order_relaxed);
     e.right.store(end.right, std::memory_order_relaxed);
+    // Nobody else changes a busy entry's state, so a plain store lets it go.
     const bool silent = end.gain == 0.0f && end.left == 0.0f && end.right == 0.0f;
-    uint64_t s = c.state;
-    // Fails only when a writer marked the entry doomed meanwhile: then free it.
-    if (silent ||
-        !e.state.compare_exchange_strong(s, with_status(next_version(c.state), kIdle), std::memory_order_release))
-        e.state.store(kFree, std::memory_order_release);
+    e.state.store(silent ? kFree : with_status(next_version(c.state), kIdle), std::memory_order_release);
 }
 
-void RampMemory::reclaim(Entry& e, uint64_t s) {
-    // Idle: free it. Busy: mark it, and its audio thread frees it on release.
-    for (;;) {
-        const uint64_t st = status(s);
-        if (st == kFree || st == kDoomed) return;
-        const uint64_t next = st == kIdle ? kFree : with_status(s, kDoomed);
-        if (e.state.compare_exchange_weak(s, next, std::memory_order_acq_rel)) return;
-    }
+void RampMemory::clear() {
+    uint32_t next = epoch_.load(std::memory_order_relaxed) + 1;
+    if (((static_cast<uint64_t>(next) << kEpochShift) & kEpochBits) == 0) ++next;  // epoch 0 is a free word's
+    epoch_.store(next, std::memory_order_relaxed);
+    reclaim_unless([](uint32_t) { return false; });
 }

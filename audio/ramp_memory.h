@@ -3,14 +3,15 @@
 // of reaching the output as a step (a click). Fixed memory keyed by Mumble
 // user id; a speaker without an entry counts as silent.
 //
-// Each entry has one state word (user id, a version, a status) and the
-// factors. Only an audio thread that has claimed an entry (idle -> busy,
-// one compare-exchange) writes its factors; it lets the entry go with a new
-// version. A steady block writes nothing: it reads the factors and checks
-// that the state word did not move meanwhile. Writers touch state words
-// only: they free idle entries and mark busy ones doomed, which their audio
-// thread then frees on letting go. So no writer tears an entry in use, and
-// nobody waits: a claim that fails means a block without a ramp.
+// Each entry has one state word (user id, the memory's epoch, a version,
+// a status) and the factors. Only the audio thread that has claimed an
+// entry (idle -> busy, one compare-exchange) writes its factors, and it
+// alone lets the entry go again, with a new version. A steady block writes
+// nothing: it reads the factors and checks that the state word did not
+// move meanwhile. Writers touch idle entries only, freeing them with a
+// compare-exchange, and clear the whole memory by moving its epoch on: an
+// entry of an older epoch is nobody's. So no writer tears an entry in use,
+// and nobody waits: a claim that fails means a block without a ramp.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -25,10 +26,10 @@ public:
     // What the audio thread found for a speaker, without writing anything.
     struct Seen {
         enum Kind : uint8_t { none, in_use, idle } kind = none;
-        uint32_t index = 0;  // the speaker's entry (idle), or a place for one (none, with place)
-        bool place = false;
+        bool place = false;  // kind none: index is a place for a new entry
+        uint32_t index = 0;
         uint64_t state = 0;                  // that entry's state word as read
-        MixFactors last{0.0f, 0.0f, 0.0f};  // what the speaker's last block ended on (idle)
+        MixFactors last{0.0f, 0.0f, 0.0f};  // kind idle: what the last block ended on
     };
     // One claimed entry, or none (held false).
     struct Claim {
@@ -48,53 +49,59 @@ public:
     // ending silent is freed, since silence is what no entry means.
     void release(const Claim& c, const MixFactors& end);
 
-    // The writers' side, one writer at a time: every entry whose user keep()
-    // turns down is reclaimed.
+    // The writers' side, one writer at a time. Frees the idle entries
+    // whose user keep() turns down; an entry in use is left for the next time.
     template <class Keep>
     void reclaim_unless(Keep keep) {
+        const uint64_t now = epoch_word();
         for (Entry& e : entries_) {
-            const uint64_t s = e.state.load(std::memory_order_relaxed);
-            if (status(s) != kFree && !keep(user_of(s))) reclaim(e, s);
+            uint64_t s = e.state.load(std::memory_order_relaxed);
+            if (status(s) == kIdle && (epoch_of(s) != now || !keep(user_of(s))))
+                e.state.compare_exchange_strong(s, kFree, std::memory_order_relaxed);
         }
     }
-    void clear() {
-        reclaim_unless([](uint32_t) { return false; });
-    }
+    // Every entry becomes nobody's at once, those in use included.
+    void clear();
 
 private:
-    // State word: user id in the high half, then a version that moves each
-    // time the factors are stored, and the status in the two lowest bits.
-    static constexpr uint64_t kFree = 0, kIdle = 1, kBusy = 2, kDoomed = 3, kStatus = 3, kVersion = 4;
+    // State word: user id in the high half; below it the epoch (20 bits),
+    // a version that moves each time the factors are stored (10 bits) and
+    // the status (2 bits).
+    static constexpr uint64_t kFree = 0, kIdle = 1, kBusy = 2, kStatus = 3;
+    static constexpr uint64_t kVersionOne = 4, kVersionBits = 0xFFCull, kEpochShift = 12, kEpochBits = 0xFFFFF000ull;
     static uint64_t status(uint64_t s) { return s & kStatus; }
     static uint32_t user_of(uint64_t s) { return static_cast<uint32_t>(s >> 32); }
+    static uint64_t epoch_of(uint64_t s) { return s & kEpochBits; }
     static uint64_t with_status(uint64_t s, uint64_t st) { return (s & ~kStatus) | st; }
-    // The next version, wrapping inside its 30 bits.
-    static uint64_t next_version(uint64_t s) {
-        return (s & 0xFFFFFFFF00000003ull) | ((s + kVersion) & 0xFFFFFFFCull);
-    }
+    static uint64_t next_version(uint64_t s) { return (s & ~kVersionBits) | ((s + kVersionOne) & kVersionBits); }
     static uint32_t home(uint32_t user) { return (user * 2654435761u) >> 22; }  // 0..1023
-    struct Entry {
+    uint64_t epoch_word() const {
+        return (static_cast<uint64_t>(epoch_.load(std::memory_order_relaxed)) << kEpochShift) & kEpochBits;
+    }
+    struct alignas(32) Entry {  // one cache line each
         std::atomic<uint64_t> state{kFree};
         std::atomic<float> gain{0.0f}, left{0.0f}, right{0.0f};
     };
-    static void reclaim(Entry& e, uint64_t s);
     Entry entries_[kEntries];
+    std::atomic<uint32_t> epoch_{0};
 };
 
 // Inline: it is all that a steady block adds to the audio path.
 inline RampMemory::Seen RampMemory::recall(uint32_t user) const {
     Seen seen;
+    int best = 0;
+    const uint64_t mine = (static_cast<uint64_t>(user) << 32) | epoch_word();
     const uint32_t h = home(user);
     for (uint32_t n = 0; n < kProbe; ++n) {
         const uint32_t i = (h + n) % kEntries;
         const Entry& e = entries_[i];
         const uint64_t s = e.state.load(std::memory_order_acquire);
         const uint64_t st = status(s);
-        if (st != kFree && user_of(s) == user) {
+        if (st != kFree && (s & ~(kVersionBits | kStatus)) == mine) {
             seen.index = i;
             seen.state = s;
             if (st != kIdle) {
-                seen.kind = Seen::in_use;  // another thread stores into it, or it is on its way out
+                seen.kind = Seen::in_use;  // another thread stores into it
                 return seen;
             }
             seen.last = MixFactors{e.gain.load(std::memory_order_relaxed), e.left.load(std::memory_order_relaxed),
@@ -104,9 +111,11 @@ inline RampMemory::Seen RampMemory::recall(uint32_t user) const {
             seen.kind = e.state.load(std::memory_order_relaxed) == s ? Seen::idle : Seen::in_use;
             return seen;
         }
-        // A place for a new entry: the first free one, else the first idle one.
-        const bool better = st == kFree ? !seen.place || status(seen.state) != kFree : st == kIdle && !seen.place;
-        if (better) {
+        // A place for a new entry: the first that is nobody's, else the first
+        // idle one of another speaker.
+        const int rank = st == kFree || (st == kIdle && epoch_of(s) != epoch_of(mine)) ? 2 : st == kIdle ? 1 : 0;
+        if (rank > best) {
+            best = rank;
             seen.index = i;
             seen.state = s;
             seen.place = true;

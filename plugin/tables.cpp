@@ -1,5 +1,6 @@
 #include "plugin/tables.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/text.h"
@@ -35,11 +36,10 @@ void publish_directory(const UserHashDirectory& d) {
     s.count = d.count;
     rebuild_mix();
     // Users who left: their remembered factors go.
-    g_state.ramps.reclaim_unless([&](uint32_t user) {
-        for (size_t i = 0; i < s.count; ++i)
-            if (s.entries[i].user_id == user) return true;
-        return false;
-    });
+    uint32_t ids[kMaxUsers];
+    for (size_t i = 0; i < s.count; ++i) ids[i] = s.entries[i].user_id;
+    std::sort(ids, ids + s.count);
+    g_state.ramps.reclaim_unless([&](uint32_t user) { return std::binary_search(ids, ids + s.count, user); });
 }
 
 void publish_speakers(const SpeakerTable& t) {

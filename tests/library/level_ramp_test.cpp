@@ -16,6 +16,11 @@ namespace {
 constexpr uint32_t kFrames = 480;
 constexpr double kPi = 3.14159265358979323846;
 
+// Sample n of the tone. A block holds 4.4 of its periods, so the blocks
+// begin at five phases in turn; started a quarter period on, none of them
+// is a zero crossing, where a step would hide.
+float tone(uint64_t n) { return static_cast<float>(std::cos(2.0 * kPi * 440.0 * static_cast<double>(n) / 48000.0)); }
+
 class LevelRamp : public FalloffFixture {
 protected:
     // The update is in place once the plug-in has answered the PING that
@@ -34,7 +39,7 @@ protected:
     std::vector<float> play(uint32_t user, std::vector<float>* out = nullptr) {
         std::vector<float> b(2 * kFrames);
         for (uint32_t f = 0; f < kFrames; ++f, ++phase_[user])
-            b[2 * f] = b[2 * f + 1] = std::sin(2.0 * kPi * 440.0 * phase_[user] / 48000.0);
+            b[2 * f] = b[2 * f + 1] = tone(phase_[user]);
         lib.onAudioSourceFetched(b.data(), kFrames, 2, 48000, true, user);
         if (out) out->insert(out->end(), b.begin(), b.end());
         return b;
@@ -69,6 +74,8 @@ TEST_F(LevelRamp, EveryChangeGlidesAcrossOneBlockAndTheNextIsExact) {
         {"1 -> 0", alice + " 0 1", 0.0f, 0.0f, 1.0f},
         {"re-listed", alice + " 1 1", 0.0f, 1.0f, 1.0f},
         {"dropped", std::string(kBobHash) + " 1 0", 0.0f, 0.0f, 1.0f},
+        {"listed again", alice + " 1 -1", 1.0f, 0.0f, 1.0f},
+        {"not a number", alice + " nan 0", 0.0f, 0.0f, 1.0f},  // the item is dropped: silence, faded to
     };
     std::vector<float> previous = play(kAlice);  // never heard yet: silent
     for (const Change& c : changes) {
@@ -81,7 +88,7 @@ TEST_F(LevelRamp, EveryChangeGlidesAcrossOneBlockAndTheNextIsExact) {
         const uint64_t start = phase_[kAlice];
         previous = play(kAlice);
         for (uint32_t f = 0; f < kFrames; ++f) {
-            const float s = std::sin(2.0 * kPi * 440.0 * (start + f) / 48000.0);
+            const float s = tone(start + f);
             ASSERT_EQ(previous[2 * f], s * c.left) << "frame " << f;
             ASSERT_EQ(previous[2 * f + 1], s * c.right) << "frame " << f;
         }

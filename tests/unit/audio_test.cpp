@@ -102,16 +102,25 @@ TEST_F(AudioPath, ChannelLayoutsTheGateAndNothingBeyondTheBlock) {
         float gain, pan;
         std::vector<float> per_channel;
     } cases[] = {
-        {1, 9, 0.5f, -1.0f, {0.5f}},                               // the gain alone; no pan
-        {2, 5, 0.5f, -1.0f, {0.5f, 0.0f}},                         // fully left
-        {6, 2, 0.8f, 1.0f, {0.0f, 0.8f, 0.8f, 0.8f, 0.8f, 0.8f}},  // pan on 0 and 1, gain on the rest
+        {1, 21, 0.5f, -1.0f, {0.5f}},                              // the gain alone; no pan
+        {2, 11, 0.5f, -1.0f, {0.5f, 0.0f}},                        // fully left
+        {6, 3, 0.8f, 1.0f, {0.0f, 0.8f, 0.8f, 0.8f, 0.8f, 0.8f}},  // pan on 0 and 1, gain on the rest
     };
+    uint32_t user = 70;  // each case a speaker never heard before
     for (const Case& c : cases) {
-        publish({{7, c.gain, c.pan}});
+        publish({{++user, c.gain, c.pan}});
+        // The first block fades in from silence, frame f at (f + 1) / n of
+        // the level, the last frame at the level itself; the next holds it.
         std::vector<float> block(c.frames * c.channels + 1, 1.0f);
-        ASSERT_TRUE(apply(block.data(), c.frames, c.channels, 7));  // the ramp to the new level
+        ASSERT_TRUE(apply(block.data(), c.frames, c.channels, user));
+        for (size_t i = 0; i + 1 < block.size(); ++i) {
+            const float want = c.per_channel[i % c.channels] * static_cast<float>(i / c.channels + 1) / c.frames;
+            EXPECT_NEAR(block[i], want, 1e-6f) << c.channels << " channels, fading in, sample " << i;
+        }
+        for (uint16_t k = 0; k < c.channels; ++k)
+            EXPECT_EQ(block[(c.frames - 1) * c.channels + k], c.per_channel[k]) << c.channels << " channels";
         std::fill(block.begin(), block.end(), 1.0f);
-        ASSERT_TRUE(apply(block.data(), c.frames, c.channels, 7));
+        ASSERT_TRUE(apply(block.data(), c.frames, c.channels, user));
         for (size_t i = 0; i + 1 < block.size(); ++i)
             EXPECT_EQ(block[i], c.per_channel[i % c.channels]) << c.channels << " channels, sample " << i;
         EXPECT_EQ(block.back(), 1.0f) << c.channels << " channels: the sample after the block";

@@ -1,5 +1,6 @@
 #include "audio_output.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "voice.h"
@@ -38,19 +39,22 @@ void AudioOutput::loop() {
             played[u] += kBlockFrames;
             if (pos >= who.voice.size()) continue;  // between takes: not talking
             // Decoded speech reaches plug-ins as stereo: the mono voice on both channels.
-            float energy = 0;
+            float peak = 0, energy = 0;
             for (uint32_t i = 0; i < kBlockFrames; ++i) {
                 float s = pos + i < who.voice.size() ? who.voice[pos + i] : 0.0f;
                 in[2 * i] = in[2 * i + 1] = out[2 * i] = out[2 * i + 1] = s;
                 energy += s * s;
+                peak = std::max(peak, std::fabs(s));
             }
             // The level is read at the block's last frame, where a ramp to a
-            // new level has ended; a frame without signal there tells nothing.
+            // new level has ended. Any sample there that is not zero gives
+            // it (a product of floats keeps its factor to the last bit);
+            // a block without sound tells nothing.
             const size_t last = kBlockFrames - 1;
             if (plugin_->onAudioSourceFetched)
                 plugin_->onAudioSourceFetched(out.data(), kBlockFrames, 2, kHostRate, true, who.session);
             for (uint32_t i = 0; i < kBlockFrames * 2; ++i) mix[i] += out[i];
-            LevelRow r{t, who.session, std::fabs(in[2 * last]) > 1e-4f, 0, 0, energy};
+            LevelRow r{t, who.session, peak > 1e-4f && std::isnormal(in[2 * last]), 0, 0, energy};
             if (r.measured) {
                 r.left = out[2 * last] / in[2 * last];
                 r.right = out[2 * last + 1] / in[2 * last + 1];
