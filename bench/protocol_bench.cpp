@@ -15,10 +15,12 @@
 #include "falloff/connection.h"
 #include "falloff/protocol.h"
 #include "test_os.h"
-#include "plugin/state.h"
-#include "plugin/tables.h"
+#include "mixer/mixer.h"
 
 namespace pt = test_os;
+
+// The writers' side in this binary, as the plug-in has it.
+static Mixer g_mixer;
 
 namespace {
 constexpr size_t kFullLine = kLineBuffer - 1;  // 8191 characters
@@ -89,7 +91,7 @@ void BM_Parse(benchmark::State& state) {
 void BM_PublishAndJoin(benchmark::State& state) {
     Case& c = g_cases[state.range(0)];
     for (auto _ : state) {
-        publish_speakers(*c.table);
+        g_mixer.publish_speakers(*c.table);
         benchmark::ClobberMemory();
     }
     label(state, c);
@@ -161,7 +163,7 @@ int main(int argc, char** argv) {
         copy_text(users->entries[i].hash, kHashField, g_cases[0].table->entries[i].hash);
     }
     users->count = kMaxSpeakers;
-    publish_directory(*users);
+    g_mixer.publish_directory(*users);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

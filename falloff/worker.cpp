@@ -60,28 +60,34 @@ struct FalloffWorker::Attempt {
 struct FalloffWorker::Buffers {
     Connection conn;
     SpeakerTable scratch;
+    UserHashDirectory users;
 };
+
+static_assert(std::atomic<WorkerState>::is_always_lock_free);
 
 // ---- shared state: entered only while no stop has given up on the worker ----
 
-// No lock is held inside: a stop that gives up sets abandoned_ and does not
-// wait past its bound for a worker that is in a host call.
+// No lock is held inside: a stop that gives up marks the worker abandoned
+// and does not wait past its bound for a worker that is in a host call.
+// Both sides store, then read the other's word, all sequentially
+// consistent: either the stop sees busy and waits, or the worker sees
+// abandoned and stays out.
 bool FalloffWorker::gate_enter() {
     busy_.store(true, std::memory_order_seq_cst);
-    if (!abandoned_.load(std::memory_order_seq_cst)) return true;
+    if (state_.load(std::memory_order_seq_cst) != WorkerState::abandoned) return true;
     busy_.store(false, std::memory_order_release);
     return false;
 }
 void FalloffWorker::gate_leave() { busy_.store(false, std::memory_order_release); }
 
-// At each reading of the running flag: true to go on; false when the worker
-// is to end, in which case it is counted as gone.
+// At each reading of the state: true to go on; false when the worker is to
+// end, in which case it has left (stopping or abandoned -> idle). A start
+// that takes the worker back meanwhile makes the exchange fail: go on.
 bool FalloffWorker::keep_running() {
-    if (running()) return true;
-    std::lock_guard<std::mutex> held(control_);
-    if (running() && !abandoned_) return true;  // a start took it back meanwhile
-    alive_ = false;
-    return false;
+    WorkerState s = state();
+    while (s != WorkerState::running)
+        if (state_.compare_exchange_weak(s, WorkerState::idle)) return false;
+    return true;
 }
 
 // A start took the worker back after this attempt began: what the attempt
@@ -311,15 +317,18 @@ bool FalloffWorker::exchange(const Attempt& a, Buffers* b) {
             }
         }
         if (now - last_refresh >= timing().refresh_interval_ms) {
-            const RefreshGate gate{
-                {[](void* w) { return !static_cast<FalloffWorker*>(w)->running(); }, this},
-                [](void* w) { return static_cast<FalloffWorker*>(w)->gate_enter(); },
-                [](void* w) { static_cast<FalloffWorker*>(w)->gate_leave(); },
-                this};
-            context_->refresh_directory(gate);
+            refresh_directory(b);
             last_refresh = now;
         }
     }
+}
+
+// The host calls outside the gate, the publication inside it.
+void FalloffWorker::refresh_directory(Buffers* b) {
+    const StopCheck stop{[](void* w) { return !static_cast<FalloffWorker*>(w)->running(); }, this};
+    if (!context_->read_users(stop, &b->users) || !gate_enter()) return;
+    context_->publish_users(b->users);
+    gate_leave();
 }
 
 // One line after the greeting: PING is answered, an update replaces the
@@ -354,33 +363,29 @@ void FalloffWorker::thread_main(void* self) { static_cast<FalloffWorker*>(self)-
 bool FalloffWorker::start() {
     if (running()) return true;
     if (!waker_.ready) plat::waker_init(&waker_);
-    {
-        std::lock_guard<std::mutex> held(control_);
-        if (alive_) {
-            // The worker a stop gave up on is still running: take it back.
-            // The signal ends whatever it waits in (the old session's
-            // connect, say); it re-arms the signal as it begins a fresh
-            // attempt for the new session.
-            abandoned_ = false;
-            generation_.fetch_add(1);
-            running_.store(1);
-            plat::waker_signal(&waker_);
-            return true;
-        }
-        alive_ = true;
-        abandoned_ = false;
+    // The worker a stop gave up on may still be running: take it back. The
+    // generation moves first, so the attempt it makes as running again is
+    // the new session's. The signal ends whatever it waits in (the old
+    // session's connect, say); it re-arms the signal as it begins a fresh
+    // attempt.
+    generation_.fetch_add(1);
+    WorkerState s = WorkerState::abandoned;
+    if (state_.compare_exchange_strong(s, WorkerState::running)) {
+        plat::waker_signal(&waker_);
+        return true;
     }
+    // Idle: there is no thread of ours (a stopping one is never left behind
+    // by a stop).
     plat::waker_reset(&waker_);
-    running_.store(1);
+    state_.store(WorkerState::running);
     if (plat::thread_start(&thread_, thread_main, this)) return true;
-    running_.store(0);
-    alive_ = false;
+    state_.store(WorkerState::idle);
     return false;
 }
 
 void FalloffWorker::stop() {
-    int32_t was = 1;
-    if (!running_.compare_exchange_strong(was, 0)) return;
+    WorkerState was = WorkerState::running;
+    if (!state_.compare_exchange_strong(was, WorkerState::stopping)) return;
     plat::waker_signal(&waker_);
     const uint32_t start = tick_ms();
     const uint32_t budget = timing().stop_wait_ms;
@@ -394,13 +399,13 @@ void FalloffWorker::stop() {
         // library is pinned already, so its leaving is enough. (Polled: a
         // condition variable here would be destroyed at process exit under
         // a thread that may still be on its way out.)
-        ended = poll_until([this] { return !alive_.load(); }, start, wait);
+        ended = poll_until([this] { return state() == WorkerState::idle; }, start, wait);
     }
     if (ended) return;
-    {
-        std::lock_guard<std::mutex> held(control_);
-        abandoned_ = true;
-    }
+    // Still running our code, even if it has just left (idle): its return
+    // from run() is code of this library too.
+    WorkerState s = WorkerState::stopping;
+    state_.compare_exchange_strong(s, WorkerState::abandoned, std::memory_order_seq_cst);
     plat::pin_module();
     plat::thread_forget(&thread_);
     // A worker inside shared state finishes that step (a table copy); one

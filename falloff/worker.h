@@ -3,10 +3,10 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "common/fields.h"
 #include "common/stop_check.h"
+#include "directory/user_hashes.h"
 #include "falloff/link_notices.h"
 #include "falloff/speaker_table.h"
 #include "log/log.h"
@@ -25,15 +25,6 @@ struct AttemptSettings {
     LogSink log;
 };
 
-// Lets a directory refresh on the worker publish only while the worker may
-// still touch shared state.
-struct RefreshGate {
-    StopCheck stop;              // give up between host calls
-    bool (*enter)(void* arg);    // false: publish nothing, log nothing
-    void (*leave)(void* arg);
-    void* arg;
-};
-
 // The rest of the plug-in as the worker sees it; plugin/ provides it. The
 // worker calls it only while a stop has not given up on it.
 class WorkerContext {
@@ -41,9 +32,13 @@ public:
     virtual void snapshot(AttemptSettings* out) = 0;
     virtual void publish_speakers(const SpeakerTable& t) = 0;
     virtual void clear_speakers() = 0;
-    // Rebuilds the directory from the host (host calls outside the gate,
-    // the publication inside it).
-    virtual void refresh_directory(const RefreshGate& gate) = 0;
+    // The directory refresh in two steps. read_users asks the host for the
+    // connection's users into out; it is called outside the busy gate (a
+    // host call may outlast a stop's bound) and gives up between host calls
+    // once stop says so. False: nothing to publish. publish_users then
+    // publishes what it read, inside the gate.
+    virtual bool read_users(const StopCheck& stop, UserHashDirectory* out) = 0;
+    virtual void publish_users(const UserHashDirectory& d) = 0;
 
 protected:
     ~WorkerContext() = default;
@@ -56,11 +51,27 @@ constexpr uint32_t kLongestPauseMs = 2147483647u;
 // second in the plug-in), at least one unit and at most kLongestPauseMs.
 uint32_t falloff_reconnect_pause_ms(int32_t reconnect_sec, uint32_t unit_ms);
 
-// The worker and all its state. start and stop come from the host's
-// threads, one at a time (the caller serialises them). There is never more
-// than one live worker thread: a stop that gives up waiting abandons the
-// thread, which then touches nothing shared, and a later start takes that
-// same thread back.
+// The life of the worker's thread, one value that only compare-exchange
+// and store change:
+//
+//   idle      --start-->                running    a new thread
+//   running   --start fails-->          idle       no thread could be made
+//   running   --stop-->                 stopping   the stop signal; the stop waits
+//   stopping  --the thread leaves-->    idle       within the stop's bound
+//   stopping  --the bound passes-->     abandoned  library pinned, handle let go
+//   abandoned --start-->                running    the same thread taken back
+//   abandoned --the thread leaves-->    idle
+//
+// start and stop are the host's threads' (one at a time); "the thread
+// leaves" is the worker's own, at a reading of the state that finds it no
+// longer running. An abandoned thread touches nothing shared and calls
+// nothing in the host (the busy gate); a take-back bumps the generation,
+// so what an attempt of the stopped session holds is not used again.
+enum class WorkerState : int32_t { idle, running, stopping, abandoned };
+
+// The worker and all its state. There is never more than one live worker
+// thread: a stop that gives up waiting abandons the thread, and a later
+// start takes that same thread back.
 class FalloffWorker {
 public:
     explicit FalloffWorker(WorkerContext* context) : context_(context) {}
@@ -70,7 +81,7 @@ public:
     // Ends the worker, waiting for it at most the stop budget (1500 ms).
     void stop();
     // A worker thread of ours may still be running (also an abandoned one).
-    bool alive() const { return alive_.load(); }
+    bool alive() const { return state() != WorkerState::idle; }
 
 private:
     struct Attempt;
@@ -84,27 +95,26 @@ private:
     Greeting greet(const Attempt& a, Buffers* b);
     bool exchange(const Attempt& a, Buffers* b);
     void handle_line(const Attempt& a, Buffers* b);
+    void refresh_directory(Buffers* b);
     void pause(const Attempt& a);
     void notice(const Attempt& a, LinkState s, const char* detail = "");
     void flush_notices(const Attempt& a);
     void tell(const Attempt& a, const LinkNotice& n);
     void log(const Attempt& a, bool to_host, const char* fmt, ...) QL_PRINTF(4, 5);
 
-    bool running() const { return running_.load(std::memory_order_acquire) == 1; }
+    WorkerState state() const { return state_.load(std::memory_order_acquire); }
+    bool running() const { return state() == WorkerState::running; }
     bool keep_running();
     bool superseded(const Attempt& a) const;
     bool gate_enter();
     void gate_leave();
 
     WorkerContext* const context_;
-    std::atomic<int32_t> running_{0};         // the worker is meant to run
-    std::atomic<bool> alive_{false};          // a worker thread runs our code
-    std::atomic<bool> abandoned_{false};      // the last stop gave up waiting for it
-    std::atomic<bool> busy_{false};           // it is inside shared state or a host call
-    std::atomic<int32_t> generation_{0};      // bumped when a start takes it back
-    std::mutex control_;                      // its exit and a take-back decide under it
+    std::atomic<WorkerState> state_{WorkerState::idle};
+    std::atomic<bool> busy_{false};       // the gate: inside shared state or a host call
+    std::atomic<int32_t> generation_{0};  // bumped when a start takes the thread back
     plat::Thread thread_{};
-    plat::Waker waker_{};                     // made once; the stop signal for every wait
+    plat::Waker waker_{};                 // made once; the stop signal for every wait
     // What the player was told of the link; the worker thread's alone.
     LinkNotices notices_;
     int32_t notices_generation_ = 0;

@@ -1,6 +1,5 @@
 // The 23 functions the host calls. Each is a thin shim over the part of the
 // plug-in that owns the behaviour.
-#include "audio/gain_pan.h"
 #include "host/mumble_abi.h"
 #include "plugin/lifecycle.h"
 #include "plugin/state.h"
@@ -47,8 +46,7 @@ QL_EXPORT void mumble_onChannelEntered(mumble_connection_t, mumble_userid_t, mum
 QL_EXPORT bool mumble_onAudioInput(short*, uint32_t, uint16_t, uint32_t, bool) { return false; }
 QL_EXPORT bool mumble_onAudioSourceFetched(float* pcm, uint32_t frames, uint16_t channels, uint32_t,
                                            bool speech, mumble_userid_t user) {
-    return apply_speaker_gain(g_state.mix, g_state.ramps, g_state.settings.enabled != 0, pcm, frames, channels, speech,
-                              user);
+    return g_state.mixer.apply(g_state.settings.enabled != 0, pcm, frames, channels, speech, user);
 }
 QL_EXPORT bool mumble_onAudioOutputAboutToPlay(float*, uint32_t, uint16_t, uint32_t) { return false; }
 

@@ -8,7 +8,6 @@
 #include "platform/net.h"
 #include "platform/platform.h"
 #include "plugin/state.h"
-#include "plugin/tables.h"
 #include "plugin/worker_context.h"
 
 namespace {
@@ -56,7 +55,7 @@ void take_up_connection(int32_t connection) {
         }
     }
     tell_if_off(log, g_state.settings);
-    refresh_directory(nullptr);
+    refresh_directory();
     std::lock_guard<std::mutex> held(lifecycle_mutex());
     if (initialised() && !g_worker.start()) plugin_log(log, "failed to start falloff worker");
 }
@@ -141,5 +140,5 @@ void plugin_server_disconnected() {
 
 void plugin_user_event() {
     // On the main thread, like init and shutdown.
-    if (initialised()) refresh_directory(nullptr);
+    if (initialised()) refresh_directory();
 }

@@ -23,6 +23,22 @@ void register_host_api(const void* table) {
     g_state.host.registered = 1;
 }
 
+void clear_connection_state() {
+    g_state.connection_id.store(-1, std::memory_order_relaxed);
+    set_client_id("");
+    g_state.mixer.clear();
+}
+
+void set_client_id(const char* id) {
+    std::lock_guard<std::mutex> held(g_state.client_id_mutex);
+    copy_text(g_state.client_id, kClientIdField, id);
+}
+
+void copy_client_id(char* out, size_t cap) {
+    std::lock_guard<std::mutex> held(g_state.client_id_mutex);
+    copy_text(out, cap, g_state.client_id);
+}
+
 LogSink plugin_sink() {
     LogSink s;
     const HostApi& h = g_state.host;

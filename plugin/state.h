@@ -7,15 +7,13 @@
 #include <cstdint>
 #include <mutex>
 
-#include "audio/mix_table.h"
-#include "audio/ramp_memory.h"
 #include "common/fields.h"
 #include "config/settings.h"
-#include "directory/user_hashes.h"
-#include "falloff/speaker_table.h"
 #include "falloff/worker.h"
 #include "host/host_api.h"
 #include "log/log.h"
+#include "log/run_summary.h"
+#include "mixer/mixer.h"
 
 struct PluginState {
     uint32_t plugin_id = 0;
@@ -33,18 +31,9 @@ struct PluginState {
     std::mutex log_file_mutex;  // the log file's writers take turns
     RunSummary log_runs;        // the "received" entries' runs, under log_file_mutex
 
-    // The writers' tables (the host's threads and the worker), guarded by
-    // tables_mutex. The audio thread never takes it: it reads only the mix
-    // table that the writers publish from these two tables.
-    std::mutex tables_mutex;
+    std::mutex client_id_mutex;  // the ClientId is copied whole under it
     char client_id[kClientIdField] = {};
-    UserHashDirectory directory{};
-    SpeakerTable speakers{};
-    MixTable mix_staging;  // the join, before it is published
-    MixPublisher mix;
-    // The audio path's own memory of each speaker's last factors; writers
-    // only reclaim its entries, never wait on it.
-    RampMemory ramps;
+    Mixer mixer;  // the directory, the speakers and what the audio path reads
 };
 
 extern PluginState& g_state;
@@ -52,6 +41,11 @@ extern FalloffWorker& g_worker;
 
 // Copies the host's table (a temporary on the host's stack). Null: ignored.
 void register_host_api(const void* table);
+
+// No connection, no ClientId, both tables empty, no factor remembered.
+void clear_connection_state();
+void set_client_id(const char* id);
+void copy_client_id(char* out, size_t cap);
 
 // The log for the host's threads: the host's window once its table is
 // registered, and the log file as the settings say.

@@ -1,7 +1,14 @@
 #include "plugin/worker_context.h"
 
+#include "directory/read_users.h"
 #include "plugin/state.h"
-#include "plugin/tables.h"
+
+namespace {
+bool read_users_from_host(const StopCheck* stop, UserHashDirectory* out) {
+    const int32_t connection = g_state.connection_id.load(std::memory_order_relaxed);
+    return read_user_hashes(g_state.host, g_state.plugin_id, connection, stop, out);
+}
+}  // namespace
 
 void PluginWorkerContext::snapshot(AttemptSettings* a) {
     const PluginSettings& s = g_state.settings;
@@ -14,16 +21,18 @@ void PluginWorkerContext::snapshot(AttemptSettings* a) {
     a->log = plugin_sink();
 }
 
-void PluginWorkerContext::publish_speakers(const SpeakerTable& t) { ::publish_speakers(t); }
-void PluginWorkerContext::clear_speakers() { ::clear_speakers(); }
-void PluginWorkerContext::refresh_directory(const RefreshGate& gate) { ::refresh_directory(&gate); }
+void PluginWorkerContext::publish_speakers(const SpeakerTable& t) { g_state.mixer.publish_speakers(t); }
+void PluginWorkerContext::clear_speakers() { g_state.mixer.clear_speakers(); }
+bool PluginWorkerContext::read_users(const StopCheck& stop, UserHashDirectory* out) {
+    return read_users_from_host(&stop, out);
+}
 
-void refresh_directory(const RefreshGate* gate) {
+void PluginWorkerContext::publish_users(const UserHashDirectory& d) {
+    g_state.mixer.publish_directory(d);
+    file_log(plugin_sink(), "refreshed %zu Mumble user hashes", d.count);
+}
+
+void refresh_directory() {
     UserHashDirectory work;  // built here and published whole
-    const int32_t connection = g_state.connection_id.load(std::memory_order_relaxed);
-    if (!read_user_hashes(g_state.host, g_state.plugin_id, connection, gate ? &gate->stop : nullptr, &work)) return;
-    if (gate && !gate->enter(gate->arg)) return;
-    publish_directory(work);
-    file_log(plugin_sink(), "refreshed %zu Mumble user hashes", work.count);
-    if (gate) gate->leave(gate->arg);
+    if (read_users_from_host(nullptr, &work)) PluginWorkerContext().publish_users(work);
 }

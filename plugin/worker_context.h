@@ -1,5 +1,5 @@
 // The worker's view of the plug-in: settings and ClientId for an attempt,
-// the speaker table's publication, the directory refresh.
+// the speaker table's publication, the directory's reading and publication.
 #pragma once
 #include "falloff/worker.h"
 
@@ -8,9 +8,10 @@ public:
     void snapshot(AttemptSettings* out) override;
     void publish_speakers(const SpeakerTable& t) override;
     void clear_speakers() override;
-    void refresh_directory(const RefreshGate& gate) override;
+    bool read_users(const StopCheck& stop, UserHashDirectory* out) override;
+    void publish_users(const UserHashDirectory& d) override;
 };
 
-// Rebuilds the directory from the host and publishes it. On the host's
-// threads gate is null; the worker passes its own.
-void refresh_directory(const RefreshGate* gate);
+// Rebuilds the directory from the host and publishes it, on the host's
+// threads (the worker goes through its context, with its gate).
+void refresh_directory();

@@ -1,4 +1,4 @@
-#include "directory/user_hashes.h"
+#include "directory/read_users.h"
 
 bool read_user_hashes(const HostApi& host, uint32_t plugin_id, int32_t connection, const StopCheck* stop,
                       UserHashDirectory* out) {
