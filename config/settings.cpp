@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "config/builtin_defaults.h"
-#include "config/decimal.h"
+#include "common/decimal.h"
 #include "common/text.h"
 #include "platform/platform.h"
 

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/version.h"
+
 size_t format_hello(char* out, size_t cap, const char* api_key, const char* client_id) {
     int n = std::snprintf(out, cap,
                           "HELLO %s %s "
-                          "{\"version\":\"1.0\",\"client\":\"tolvanrix\",\"build\":\"0.1.0-alpha\","
+                          "{\"version\":\"1.0\",\"client\":\"tolvanrix\",\"build\":\"" QL_VERSION_BUILD "\","
                           "\"features\":[\"spatial\"]}\n",
                           api_key, client_id);
     if (n < 0) return 0;

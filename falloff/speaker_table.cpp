@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "config/decimal.h"
+#include "common/decimal.h"
 
 namespace {
 // One number as scanf's %f reads it into a float, from *p and before end.

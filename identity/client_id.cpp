@@ -91,15 +91,6 @@ bool parse_stored_id(const char* first_line, char* out) {
     return true;
 }
 
-void print_link_banner(const LogSink& log, const char* id) {
-    static const char kRule[] = "----------------------------------------------------";
-    plugin_log(log, "%s", kRule);
-    plugin_log(log, "Tolvanrix 0.1.0-alpha  -  proximity voice");
-    plugin_log(log, "To link your voice to your dino, open The Isle and");
-    plugin_log(log, "type this in chat (one time):   !verify %.*s", 8, id);
-    plugin_log(log, "%s", kRule);
-}
-
 bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connection, const char* id_path,
                          const LogSink& log, char* out, bool* unsaved) {
     const MumbleApi& api = host.table;

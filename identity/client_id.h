@@ -17,10 +17,6 @@
 bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connection, const char* id_path,
                          const LogSink& log, char* out, bool* unsaved = nullptr);
 
-// The banner with the link code (the first 8 characters of id) that the
-// player types into the game's chat after "!verify".
-void print_link_banner(const LogSink& log, const char* id);
-
 // Source of the 20 random bytes; the test variant can make it fail.
 using RandomSource = bool (*)(void* buf, size_t len);
 #if QL_TEST_SEAMS

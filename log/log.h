@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "config/settings.h"
+#include "common/fields.h"
 #include "log/run_summary.h"
 #include "platform/export.h"
 

@@ -1,5 +1,6 @@
 // The 23 functions the host calls. Each is a thin shim over the part of the
 // plug-in that owns the behaviour.
+#include "common/version.h"
 #include "host/mumble_abi.h"
 #include "plugin/lifecycle.h"
 #include "plugin/state.h"
@@ -8,7 +9,7 @@ namespace {
 constexpr char kName[] = "Tolvanrix";
 constexpr char kAuthor[] = "Marrowfell";
 constexpr char kDescription[] =
-    "Tolvanrix 0.1.0-alpha - positional proximity voice for Marrowfell (The Isle: Evrima).";
+    "Tolvanrix " QL_VERSION_BUILD " - positional proximity voice for Marrowfell (The Isle: Evrima).";
 constexpr char kEmpty[] = "";
 
 template <size_t N>
@@ -19,7 +20,7 @@ MumbleStringWrapper constant_text(const char (&text)[N]) {
 
 QL_EXPORT MumbleVersion mumble_getPluginFunctionsVersion() { return {1, 1, 0}; }
 QL_EXPORT MumbleVersion mumble_getAPIVersion() { return {1, 2, 0}; }
-QL_EXPORT MumbleVersion mumble_getVersion() { return {0, 1, 0}; }
+QL_EXPORT MumbleVersion mumble_getVersion() { return {QL_VERSION_MAJOR, QL_VERSION_MINOR, QL_VERSION_PATCH}; }
 QL_EXPORT MumbleStringWrapper mumble_getName() { return constant_text(kName); }
 QL_EXPORT MumbleStringWrapper mumble_getAuthor() { return constant_text(kAuthor); }
 QL_EXPORT MumbleStringWrapper mumble_getDescription() { return constant_text(kDescription); }

@@ -3,10 +3,12 @@
 #include <mutex>
 #include <new>
 
+#include "common/version.h"
 #include "config/builtin_defaults.h"
 #include "identity/client_id.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "plugin/banner.h"
 #include "plugin/state.h"
 #include "plugin/worker_context.h"
 
@@ -85,7 +87,7 @@ void plugin_init(uint32_t plugin_id) {
     const LogSink log = plugin_sink();
     if (sockets_failed) file_log(log, "WSAStartup failed");
     const PluginSettings& s = g_state.settings;
-    plugin_log(log, "loaded version=%d.%d.%d config=%s host=%s port=%d enabled=%d", 0, 1, 0, s.config_path,
+    plugin_log(log, "loaded version=" QL_VERSION " config=%s host=%s port=%d enabled=%d", s.config_path,
                s.server_host, s.server_port, s.enabled ? 1 : 0);
     // A community's build says so, for support to tell it from a stock one;
     // the loaded line itself stays as every reader of it knows it.

@@ -13,13 +13,13 @@
 #       characters, port 1 to 65535, key at most 255 characters, no white
 #       space); the configure refuses others.
 #
-# JOBS sets the build's parallel jobs (default 2).
+# JOBS sets the build's parallel jobs (scripts/common.sh).
 set -euo pipefail
 CALLER=$(pwd)
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
+source scripts/common.sh
 source scripts/server_address.sh
-VERSION=0.1.0
 
 usage() { sed -n '2,16p' "$0" >&2; exit 2; }
 INSTALL=1
@@ -76,7 +76,7 @@ build() { # dir, cmake args...
   cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQL_TESTS=OFF -DQL_TOOLS=OFF \
     -DQL_DEFAULT_SERVER_HOST:STRING="$SERVER_HOST" -DQL_DEFAULT_SERVER_PORT:STRING="$SERVER_PORT" \
     -DQL_DEFAULT_API_KEY:STRING="$KEY" "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
-  ninja -C "$dir" -j"${JOBS:-2}" quorra_link >"$dir/build.log" 2>&1 || { tail -40 "$dir/build.log"; return 1; }
+  ninja -C "$dir" -j"$JOBS" quorra_link >"$dir/build.log" 2>&1 || { tail -40 "$dir/build.log"; return 1; }
 }
 if [ $FLAVOUR = stock ]; then
   LINUX_DIR=$ROOT/build-bundle-linux WIN_DIR=$ROOT/build-bundle-win

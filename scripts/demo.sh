@@ -15,6 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
+source scripts/common.sh
 
 SECONDS_SIM=20
 SPEED=1
@@ -51,7 +52,7 @@ if ((DO_BUILD)); then
   mkdir -p "$BUILD"
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQL_TESTS=OFF -DQL_TOOLS=ON >"$BUILD/configure.log" 2>&1 ||
     { cat "$BUILD/configure.log"; exit 1; }
-  ninja -C "$BUILD" -j2 quorra_link falloff_server headless_host >"$BUILD/build.log" 2>&1 ||
+  ninja -C "$BUILD" -j"$JOBS" quorra_link falloff_server headless_host >"$BUILD/build.log" 2>&1 ||
     { tail -40 "$BUILD/build.log"; exit 1; }
 fi
 BIN=$BUILD/bin
@@ -149,39 +150,8 @@ plot() {
   if [ -n "$down_from" ] && [ -n "$down_to" ]; then
     shade="set object 3 rect from $down_from, graph 0 to $down_to, graph 1 fc rgb '#e8e8e8' fs solid noborder behind"
   fi
-  gnuplot <<EOF
-set terminal pngcairo size 1500,720 font ",10"
-set output '$OUT/levels.png'
-set datafile separator ","
-set multiplot title "Proximity voice demo: gain the falloff server computed (dashed), gain and pan the plug-in applied (dots, while the user talks)"
-set origin 0,0; set size 0.42,0.95
-set size ratio -1
-set key outside bottom center horizontal
-set title "Creature paths around the listener (x); circles: full-volume and silent radius"
-set xlabel "metres"; set ylabel "metres"
-set xrange [-62:62]; set yrange [-62:62]
-set object 1 circle at 0,0 size 8 fc rgb "#bbbbbb" fs empty
-set object 2 circle at 0,0 size 45 fc rgb "#bbbbbb" fs empty
-plot ${paths}'+' using (0):(0) every ::0::0 with points pt 2 ps 3 lw 3 lc rgb "black" title "listener"
-unset object 1; unset object 2
-set size noratio
-set origin 0.42,0.48; set size 0.58,0.47
-set lmargin at screen 0.48; set rmargin at screen 0.88
-set title "Gain (grey: falloff link down, reconnecting)"
-$shade
-set xlabel ""; set ylabel "gain"
-set xrange [0:$SECONDS_SIM]; set yrange [-0.05:1.05]
-set key at screen 0.99, screen 0.92 right top vertical
-plot ${gains%, }
-set origin 0.42,0.0; set size 0.58,0.47
-set title "Pan (while audible)"
-set xlabel "simulated seconds"; set ylabel "pan: -1 left, +1 right"
-set yrange [-1.1:1.1]
-unset key
-$shade
-plot ${pans%, }
-unset multiplot
-EOF
+  gnuplot -e "out='$OUT/levels.png'; seconds=$SECONDS_SIM" -e "paths=\"$paths\"" -e "gains=\"${gains%, }\"" \
+    -e "pans=\"${pans%, }\"" -e "shade=\"$shade\"" "$ROOT/scripts/demo_levels.gp"
 }
 if ((DO_PLOT)); then
   if command -v gnuplot >/dev/null; then

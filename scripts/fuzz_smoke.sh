@@ -10,13 +10,14 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 dir=${QL_FUZZ_BUILD_DIR:-build-fuzz}
+source scripts/common.sh
 
 bash scripts/install_deps.sh cmake ninja-build clang libclang-rt-14-dev
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_FUZZ=ON -DQL_TESTS=OFF -DQL_TOOLS=OFF >"$dir.configure.log" 2>&1 ||
   { cat "$dir.configure.log"; exit 1; }
-ninja -C "$dir" -j"${JOBS:-2}" protocol_fuzz
+ninja -C "$dir" -j"$JOBS" protocol_fuzz
 
 # A few well-formed conversations to start from. The first byte of an input
 # sets the size of the pieces in which the rest arrives (\000: byte by

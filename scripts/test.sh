@@ -10,7 +10,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-JOBS=${JOBS:-2}
+source scripts/common.sh
 FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
 
 bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \

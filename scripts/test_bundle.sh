@@ -15,6 +15,7 @@ set -euo pipefail
 CALLER=$(pwd)
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
+source scripts/common.sh
 source scripts/server_address.sh
 BUNDLE=
 SERVER=
@@ -45,9 +46,9 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
 # The manifest, with the rules the installer's parser enforces.
-python3 - "$BUNDLE" "$WORK" <<'EOF'
+python3 - "$BUNDLE" "$WORK" "$VERSION" <<'EOF'
 import re, sys, zipfile, xml.etree.ElementTree as ET
-bundle, work = sys.argv[1], sys.argv[2]
+bundle, work, version = sys.argv[1], sys.argv[2], sys.argv[3]
 with zipfile.ZipFile(bundle) as z:
     names = z.namelist()
     assert "manifest.xml" in names, f"no manifest.xml at the root: {names}"
@@ -56,7 +57,7 @@ with zipfile.ZipFile(bundle) as z:
     root = ET.fromstring(z.read("manifest.xml"))
     assert root.tag == "bundle" and root.get("version") == "1.0.0", "root must be <bundle version=\"1.0.0\">"
     assert (root.findtext("name") or "").strip() == "Tolvanrix", "name"
-    assert re.fullmatch(r"\d+\.\d+\.\d+", (root.findtext("version") or "").strip()) and root.findtext("version").strip() == "0.1.0", "version"
+    assert re.fullmatch(r"\d+\.\d+\.\d+", (root.findtext("version") or "").strip()) and root.findtext("version").strip() == version, "version"
     plugins = root.find("assets").findall("plugin")
     targets = {(p.get("os"), p.get("arch")): p.text.strip() for p in plugins}
     assert set(targets) == {("windows", "x64"), ("linux", "x64")}, f"assets: {targets}"

@@ -13,6 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
+source scripts/common.sh
 PREFIX=$(realpath -m "${1:-$ROOT/build-win-deps}")
 SRC=/usr/src/googletest
 TOOLCHAIN=$ROOT/cmake/mingw-w64.cmake
@@ -37,7 +38,7 @@ cmake -S "$SRC" -B "$work" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_
   -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON -Dgtest_force_shared_crt=ON \
   -DCMAKE_EXE_LINKER_FLAGS="$static_runtime" -DCMAKE_SHARED_LINKER_FLAGS="$static_runtime" \
   >"$work.configure.log" 2>&1 || { cat "$work.configure.log"; exit 1; }
-ninja -C "$work" -j"${JOBS:-2}" install >"$work.build.log" 2>&1 || { tail -40 "$work.build.log"; exit 1; }
+ninja -C "$work" -j"$JOBS" install >"$work.build.log" 2>&1 || { tail -40 "$work.build.log"; exit 1; }
 rm -rf "$work"
 echo "$origin" >"$STAMP"
 echo "GoogleTest for Windows: installed in $PREFIX"

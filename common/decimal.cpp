@@ -1,4 +1,4 @@
-#include "config/decimal.h"
+#include "common/decimal.h"
 
 #include <charconv>
 #include <climits>
