@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "directory/user_hashes.h"
-#include "fake_host.h"
+#include "testkit/fake_host.h"
 #include "mixer/mixer.h"
-#include "plugin_lib.h"
-#include "server.h"
+#include "testkit/plugin_lib.h"
+#include "testkit/reference_server.h"
 
 namespace pt = test_os;
 

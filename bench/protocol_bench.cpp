@@ -14,7 +14,7 @@
 
 #include "falloff/connection.h"
 #include "falloff/protocol.h"
-#include "test_os.h"
+#include "testkit/test_os.h"
 #include "mixer/mixer.h"
 
 namespace pt = test_os;

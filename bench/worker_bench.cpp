@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "fake_host.h"
-#include "test_os.h"
-#include "plugin_lib.h"
-#include "server.h"
+#include "testkit/fake_host.h"
+#include "testkit/test_os.h"
+#include "testkit/plugin_lib.h"
+#include "testkit/reference_server.h"
 
 namespace pt = test_os;
 using Clock = std::chrono::steady_clock;

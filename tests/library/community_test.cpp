@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "falloff_fixture.h"
+#include "tests/support/falloff_fixture.h"
 
 namespace pt = test_os;
 

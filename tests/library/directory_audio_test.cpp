@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "falloff_fixture.h"
+#include "tests/support/falloff_fixture.h"
 
 namespace {
 std::string hash_of(int i) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "falloff_fixture.h"
+#include "tests/support/falloff_fixture.h"
 
 using Clock = std::chrono::steady_clock;
 using HostThreads = FalloffFixture;

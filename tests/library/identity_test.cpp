@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "fake_host.h"
-#include "test_os.h"
-#include "plugin_lib.h"
+#include "testkit/fake_host.h"
+#include "testkit/test_os.h"
+#include "testkit/plugin_lib.h"
 
 namespace pt = test_os;
 namespace fs = std::filesystem;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "falloff_fixture.h"
+#include "tests/support/falloff_fixture.h"
 
 namespace {
 constexpr uint32_t kFrames = 480;

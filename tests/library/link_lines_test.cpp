@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "falloff/link_notices.h"
-#include "falloff_fixture.h"
+#include "tests/support/falloff_fixture.h"
 
 namespace pt = test_os;
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "fake_host.h"
-#include "test_os.h"
-#include "plugin_lib.h"
+#include "testkit/fake_host.h"
+#include "testkit/test_os.h"
+#include "testkit/plugin_lib.h"
 
 namespace pt = test_os;
 

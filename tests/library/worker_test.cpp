@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "falloff_fixture.h"
+#include "tests/support/falloff_fixture.h"
 
 namespace pt = test_os;
 using Clock = std::chrono::steady_clock;

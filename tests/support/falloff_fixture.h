@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "fake_host.h"
-#include "test_os.h"
-#include "plugin_lib.h"
-#include "server.h"
+#include "testkit/fake_host.h"
+#include "testkit/test_os.h"
+#include "testkit/plugin_lib.h"
+#include "testkit/reference_server.h"
 
 constexpr char kLocalHash[] = "0123456789abcdef0123456789abcdef01234567";
 constexpr char kAliceHash[] = "AAAA000000000000000000000000000000000001";

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "check.h"
+#include "tools/falloff_check/check.h"
 #include "falloff/protocol.h"
-#include "server.h"
-#include "test_os.h"
+#include "testkit/reference_server.h"
+#include "testkit/test_os.h"
 
 namespace {
 const std::string kA = "a1b2c3d4e5f60718293a4b5c6d7e8f9012345678";

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "falloff/connection.h"
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 namespace pt = test_os;
 

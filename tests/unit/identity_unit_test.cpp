@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_host.h"
+#include "testkit/fake_host.h"
 #include "identity/client_id.h"
 
 TEST(TickAndPidMix, ReproducesTheWorkedExample) {

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "common/text.h"
-#include "fake_host.h"
+#include "testkit/fake_host.h"
 #include "log/log.h"
 #include "log/rotation.h"
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 namespace pt = test_os;
 using Lines = std::vector<std::string>;

@@ -10,7 +10,7 @@
 
 #include "config/settings.h"
 #include "falloff/speaker_table.h"
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 namespace pt = test_os;
 

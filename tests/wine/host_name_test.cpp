@@ -4,7 +4,7 @@
 // ANSI code page.
 #include <gtest/gtest.h>
 
-#include "falloff_fixture.h"
+#include "tests/support/falloff_fixture.h"
 
 namespace pt = test_os;
 using WindowsNames = FalloffFixture;

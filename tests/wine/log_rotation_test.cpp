@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "fake_host.h"
-#include "plugin_lib.h"
-#include "test_os.h"
+#include "testkit/fake_host.h"
+#include "testkit/plugin_lib.h"
+#include "testkit/test_os.h"
 
 namespace pt = test_os;
 

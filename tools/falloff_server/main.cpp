@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "server.h"
+#include "testkit/reference_server.h"
 #include "simulation.h"
 
 namespace {

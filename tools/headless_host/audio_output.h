@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin_lib.h"
+#include "testkit/plugin_lib.h"
 
 constexpr uint32_t kBlockFrames = 480;  // 10 ms at 48 kHz
 

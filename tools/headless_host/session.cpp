@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "audio_output.h"
-#include "fake_host.h"
-#include "plugin_lib.h"
-#include "test_os.h"
+#include "testkit/fake_host.h"
+#include "testkit/plugin_lib.h"
+#include "testkit/test_os.h"
 #include "voice.h"
 
 namespace pt = test_os;

@@ -1,6 +1,6 @@
 // The OS helpers as POSIX has them: loading the library, sockets, the
 // process's threads and CPU time, timer slack.
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "fake_host.h"
+#include "testkit/fake_host.h"
 
 #include <algorithm>
 #include <chrono>

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 enum class HelloReply {
     ok,          // "OK\n" when the key matches, else "ERR bad key\n"

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "host_main_thread.h"
+#include "testkit/host_main_thread.h"
 #include "host/mumble_abi.h"
 
 struct FakeUser {

@@ -1,8 +1,8 @@
-#include "host_main_thread.h"
+#include "testkit/host_main_thread.h"
 
 #include <chrono>
 
-#include "fake_host.h"
+#include "testkit/fake_host.h"
 
 struct HostMainThread::Request {
     enum State { queued, serving, done, cancelled };

@@ -1,6 +1,6 @@
-#include "plugin_lib.h"
+#include "testkit/plugin_lib.h"
 
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 namespace pt = test_os;
 

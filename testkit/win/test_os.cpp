@@ -1,6 +1,6 @@
 // The OS helpers as Windows has them: loading the library, sockets, the
 // process's threads and CPU time.
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -6,7 +6,7 @@
 #include <random>
 #include <sstream>
 
-#include "test_os.h"
+#include "testkit/test_os.h"
 
 namespace fs = std::filesystem;
 

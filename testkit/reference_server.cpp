@@ -1,4 +1,4 @@
-#include "server.h"
+#include "testkit/reference_server.h"
 
 #include <chrono>
 
