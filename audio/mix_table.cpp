@@ -35,6 +35,9 @@ void MixPublisher::publish(const MixTable& t) {
     Slot& s = slots_[next_];
     const uint32_t v = s.version.load(std::memory_order_relaxed);
     s.version.store(v + 1, std::memory_order_relaxed);
+    // The odd version before any row store: a reader whose row reads see
+    // one of the stores below also sees, after its own acquire fence, this
+    // odd version or a later one, and reads again.
     std::atomic_thread_fence(std::memory_order_release);
     for (auto& p : s.place) p.store(kEmpty, std::memory_order_relaxed);
     for (uint32_t i = 0; i < t.count; ++i) {
@@ -52,6 +55,8 @@ void MixPublisher::publish(const MixTable& t) {
         while (s.place[h].load(std::memory_order_relaxed) != kEmpty) h = (h + 1) % kPlaces;
         s.place[h].store(static_cast<uint16_t>(i), std::memory_order_relaxed);
     }
+    // Release: every row store above is visible to a reader that sees the
+    // even version, and to one that finds this slot current.
     s.version.store(v + 2, std::memory_order_release);
     current_.store(next_, std::memory_order_release);
     next_ = (next_ + 1) % kSlots;

@@ -33,10 +33,11 @@ struct MixFactors {
     float gain, left, right;  // all 0 for a user without a row
 };
 
-// The published tables: a fixed set of slots and the index of the current
-// one. A writer copies its table into a slot that is not current, each
-// slot's version odd while it does, and then makes the slot current with
-// one atomic store. A reader takes the current slot, looks the user up in
+// The published tables: a seqlock over rotating slots. There is a fixed set
+// of three slots and the index of the current one. A writer copies its
+// table into the oldest slot, never the current one, the slot's version
+// odd while it does, and then makes the slot current with one atomic
+// store. A reader takes the current slot, looks the user up in
 // it through a hash index, and checks that the slot's version did not move
 // meanwhile; it tries again in the rare case that it did (the slot was
 // being rewritten because the reader was overtaken by two publications).
@@ -81,10 +82,18 @@ private:
     uint32_t next_ = 1;  // the writer's next slot
 };
 
+// The audio thread must never meet a lock inside an atomic (a lock a writer
+// can hold): every shared word is a lock-free atomic on both targets.
+static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<uint16_t>::is_always_lock_free &&
+              std::atomic<float>::is_always_lock_free);
+
 // Inline: it is the audio path's whole look-up, called once per block.
 inline MixFactors MixPublisher::factors(uint32_t user) const {
     for (;;) {
+        // Acquire pairs with the writer's store of current_: the slot's rows
+        // as that publication left them are visible from here on.
         const Slot& s = slots_[current_.load(std::memory_order_acquire)];
+        // Acquire: the row reads below cannot move above this version read.
         const uint32_t v = s.version.load(std::memory_order_acquire);
         if (v & 1) continue;  // rewritten since the index was read: it has moved on
         MixFactors f{0.0f, 0.0f, 0.0f};
@@ -104,6 +113,10 @@ inline MixFactors MixPublisher::factors(uint32_t user) const {
                 break;
             }
         }
+        // The row reads cannot move below the version's second read. Should
+        // any of them have read a later writer's store (made after that
+        // writer's release fence), this fence makes the writer's odd version
+        // visible to the read below: the look-up is then done again.
         std::atomic_thread_fence(std::memory_order_acquire);
         if (s.version.load(std::memory_order_relaxed) == v) return f;
     }

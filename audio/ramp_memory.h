@@ -86,6 +86,10 @@ private:
     std::atomic<uint32_t> epoch_{0};
 };
 
+// The audio thread must never meet a lock inside an atomic.
+static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free &&
+              std::atomic<float>::is_always_lock_free);
+
 // Inline: it is all that a steady block adds to the audio path.
 inline RampMemory::Seen RampMemory::recall(uint32_t user) const {
     Seen seen;
@@ -106,6 +110,9 @@ inline RampMemory::Seen RampMemory::recall(uint32_t user) const {
             }
             seen.last = MixFactors{e.gain.load(std::memory_order_relaxed), e.left.load(std::memory_order_relaxed),
                                    e.right.load(std::memory_order_relaxed)};
+            // Pairs with the release fence before a storer's factor stores:
+            // if any factor read above saw such a store, the state read below
+            // sees that storer's claim or later.
             std::atomic_thread_fence(std::memory_order_acquire);
             // Stored into meanwhile: its storer has this speaker now.
             seen.kind = e.state.load(std::memory_order_relaxed) == s ? Seen::idle : Seen::in_use;
