@@ -104,7 +104,7 @@ void gain_and_pan(double left, double right, double* gain, double* pan) {
 
 // One line of what the plug-in applied to each remote user since the last
 // such line: gain and pan, silent, or not talking (no block to measure).
-void print_applied(std::vector<Talker>& talkers, std::vector<uint32_t>& seen) {
+void print_applied(const std::vector<Talker>& talkers, std::vector<uint32_t>& seen) {
     std::string line;
     for (size_t i = 0; i < talkers.size(); ++i) {
         const uint32_t blocks = talkers[i].measured_blocks.load();
@@ -248,11 +248,11 @@ int run_session(const SessionOptions& o, SessionReport* report) {
         if (remotes[i]->moves_at >= 0) events.push_back({remotes[i]->moves_at, i, Kind::move});
     }
     if (o.every > 0)
-        for (double t = o.every; t <= o.seconds; t += o.every) events.push_back({t, 0, Kind::report});
+        for (int n = 1; n * o.every <= o.seconds + 1e-9; ++n) events.push_back({n * o.every, 0, Kind::report});
     std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.t < b.t; });
     std::vector<uint32_t> seen(talkers.size(), 0);
     for (const Event& e : events) {
-        if (e.t > o.seconds || (e.kind != Kind::report && e.t == o.seconds)) break;
+        if (e.t >= o.seconds && e.kind != Kind::report) continue;  // the run has ended by then
         std::this_thread::sleep_until(g_time.at(e.t));
         if (e.kind == Kind::report) {
             print_applied(talkers, seen);
