@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 void pan_factors(float pan, float* left, float* right) {
     *left = std::sqrt((1.0f - pan) * 0.5f);
     *right = std::sqrt((1.0f + pan) * 0.5f);
@@ -61,3 +63,5 @@ void MixPublisher::publish(const MixTable& t) {
     current_.store(next_, std::memory_order_release);
     next_ = (next_ + 1) % kSlots;
 }
+
+}  // namespace QL_SEAM_VARIANT

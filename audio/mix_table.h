@@ -10,6 +10,8 @@
 
 #include "common/test_seams.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 constexpr size_t kMaxMixRows = 512;
 
 // A table as its writer builds it.
@@ -121,3 +123,5 @@ inline MixFactors MixPublisher::factors(uint32_t user) const {
         if (s.version.load(std::memory_order_relaxed) == v) return f;
     }
 }
+
+}  // namespace QL_SEAM_VARIANT

@@ -54,6 +54,30 @@ function(ql_c_literal_body out text)
   set(${out} "${body}" PARENT_SCOPE)
 endfunction()
 
+# The built-in key, given as QL_DEFAULT_API_KEY (key) or as the first line of
+# the file QL_DEFAULT_API_KEY_FILE names (file), into out. The file keeps the
+# key out of CMakeCache.txt, which holds only the file's name; the file is
+# read at each configure, so it must still be there when the configure runs
+# again.
+function(ql_builtin_api_key out key file)
+  if("${file}" STREQUAL "")
+    set(${out} "${key}" PARENT_SCOPE)
+    return()
+  endif()
+  if(NOT "${key}" STREQUAL "")
+    message(FATAL_ERROR "give the built-in key either as QL_DEFAULT_API_KEY or in QL_DEFAULT_API_KEY_FILE, not both")
+  endif()
+  if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+    message(FATAL_ERROR "QL_DEFAULT_API_KEY_FILE: there is no file '${file}' (it is read at every configure)")
+  endif()
+  file(READ "${file}" text)
+  string(REGEX REPLACE "\r?\n.*$" "" text "${text}")  # its first line, without the line end
+  if("${text}" STREQUAL "")
+    message(FATAL_ERROR "QL_DEFAULT_API_KEY_FILE: the first line of '${file}' is empty; it must hold the key")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
 function(ql_builtin_defaults target host port key)
   set(community 0)
   if(NOT "${host}" STREQUAL "" OR NOT "${port}" STREQUAL "" OR NOT "${key}" STREQUAL "")

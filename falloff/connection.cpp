@@ -4,6 +4,8 @@
 
 #include "common/clock.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 namespace {
 #if QL_TEST_SEAMS
 std::atomic<uint64_t> g_receive_calls_seam{0};
@@ -75,3 +77,5 @@ ReadOutcome read_line_within(Connection* c, uint32_t start_ms, uint32_t budget_m
 plat::NetResult send_text(Connection* c, const char* text, size_t len) {
     return plat::net_send(c->sock, text, len, c->send_timeout_ms, c->waker);
 }
+
+}  // namespace QL_SEAM_VARIANT

@@ -10,6 +10,8 @@
 #include "falloff/line_splitter.h"
 #include "platform/net.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 struct Connection {
     plat::Socket sock = plat::kNoSocket;
     plat::Waker* waker = nullptr;  // ends any wait early; may be null
@@ -49,3 +51,5 @@ plat::NetResult send_text(Connection* c, const char* text, size_t len);
 // Receive calls made so far, for the benchmarks and tests.
 uint64_t connection_receive_calls_seam();
 #endif
+
+}  // namespace QL_SEAM_VARIANT

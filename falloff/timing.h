@@ -18,6 +18,10 @@ struct WorkerTiming {
     uint32_t notice_window_ms = 60000;  // the log window's link lines: a few per this
 };
 
+// WorkerTiming is one type in both variants, as the test exports hand it
+// across; how the code reaches it is the variant's own.
+inline namespace QL_SEAM_VARIANT {
+
 #if QL_TEST_SEAMS
 WorkerTiming& worker_timing_seam();
 inline const WorkerTiming& worker_timing() { return worker_timing_seam(); }
@@ -25,3 +29,5 @@ inline const WorkerTiming& worker_timing() { return worker_timing_seam(); }
 inline constexpr WorkerTiming kWorkerTiming{};
 inline const WorkerTiming& worker_timing() { return kWorkerTiming; }
 #endif
+
+}  // namespace QL_SEAM_VARIANT

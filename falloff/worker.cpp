@@ -21,10 +21,12 @@
 #include "falloff/timing.h"
 
 #if QL_TEST_SEAMS
+inline namespace QL_SEAM_VARIANT {
 WorkerTiming& worker_timing_seam() {
     static WorkerTiming timing;
     return timing;
 }
+}  // namespace QL_SEAM_VARIANT
 #endif
 
 namespace {

@@ -8,6 +8,8 @@
 #include "common/clock.h"
 #include "platform/platform.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 namespace {
 #if QL_TEST_SEAMS
 RandomSource g_random_seam = nullptr;
@@ -120,3 +122,5 @@ bool establish_client_id(const HostApi& host, uint32_t plugin_id, int32_t connec
     copy_text(out, kClientIdField, candidate);
     return true;
 }
+
+}  // namespace QL_SEAM_VARIANT

@@ -7,6 +7,8 @@
 #include "host/host_api.h"
 #include "log/log.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 // Settles the ClientId for a freshly synchronised connection into out
 // (kClientIdField bytes): the local user's certificate hash from the host,
 // else the id stored at id_path, else a new one, which is stored there.
@@ -29,3 +31,5 @@ void mix_tick_and_pid(uint32_t tick, uint32_t pid, unsigned char out[20]);
 // First line of a client-id file, trimmed, if it is a valid stored id
 // (32 to 127 hexadecimal digits). out holds 128 bytes.
 bool parse_stored_id(const char* first_line, char* out);
+
+}  // namespace QL_SEAM_VARIANT

@@ -3,6 +3,8 @@
 #include "common/fields.h"
 #include "platform/platform.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 #if QL_TEST_SEAMS
 uint64_t& log_rotate_bytes_seam() {
     static uint64_t bytes = kLogRotateBytes;
@@ -21,3 +23,5 @@ std::FILE* log_open_for_entry(const char* path, uint64_t entry_len) {
     plat::file_replace(path, older);
     return plat::file_open_append(path, &size);
 }
+
+}  // namespace QL_SEAM_VARIANT

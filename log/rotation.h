@@ -7,6 +7,8 @@
 
 #include "common/test_seams.h"
 
+inline namespace QL_SEAM_VARIANT {
+
 constexpr uint64_t kLogRotateBytes = uint64_t{4} << 20;
 
 #if QL_TEST_SEAMS
@@ -23,3 +25,5 @@ inline constexpr uint64_t log_rotate_bytes() { return kLogRotateBytes; }
 // goes to the file as it is and the move is tried again at the next entry.
 // Null when the log cannot be opened (or is no regular file).
 std::FILE* log_open_for_entry(const char* path, uint64_t entry_len);
+
+}  // namespace QL_SEAM_VARIANT

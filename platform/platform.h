@@ -50,7 +50,8 @@ void pin_module();
 std::FILE* file_open_regular(const char* path);
 // Opens a regular file for appending, creating it when missing, and gives
 // its size. Never follows a link: a link, a FIFO or a device there is
-// refused (null), without waiting on it.
+// refused (null), without waiting on it; so is a file with more than one
+// name (a hard link), whose other name may be any file of the user's.
 std::FILE* file_open_append(const char* path, uint64_t* size);
 // Creates a new file for writing that only its owner may read. Fails when
 // anything has the name already, a link included.

@@ -5,43 +5,60 @@
 # passing scripts/check_library.sh (the host's 23 entry points and nothing
 # else, Windows' own libraries only, no test seams), and that both
 # libraries carry the same built-in defaults: the stock ones, or with
-# --server and --key a community's.
+# --server and a key a community's; and that no build directory of the
+# bundles keeps that key in its CMakeCache.txt.
 #
-#   scripts/test_bundle.sh [BUNDLE] [--server HOST:PORT --key KEY]
+#   scripts/test_bundle.sh [BUNDLE] [--server HOST:PORT --key-file FILE]
 #       BUNDLE defaults to out/tolvanrix.mumble_plugin (stock) or, with
 #       --server, out/community/tolvanrix.mumble_plugin; built first when
-#       missing.
+#       missing. The key comes as for scripts/bundle.sh: --key-file FILE,
+#       the environment's QL_API_KEY, or --key KEY.
 set -euo pipefail
 CALLER=$(pwd)
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 source scripts/common.sh
 source scripts/server_address.sh
+source scripts/api_key.sh
 BUNDLE=
 SERVER=
-KEY=
+KEY_ARG=
+HAVE_KEY_ARG=0
+KEY_FILE=
 while (($#)); do
   case $1 in
     --server) SERVER=${2:?--server HOST:PORT}; shift ;;
-    --key) KEY=${2:?--key KEY}; shift ;;
-    -*) sed -n '2,14p' "$0" >&2; exit 2 ;;
+    --key) KEY_ARG=${2?--key KEY}; HAVE_KEY_ARG=1; shift ;;
+    --key-file) KEY_FILE=${2:?--key-file FILE}; shift ;;
+    -*) sed -n '2,18p' "$0" >&2; exit 2 ;;
     /*) BUNDLE=$1 ;;
     *) BUNDLE=$CALLER/$1 ;;
   esac
   shift
 done
+case $KEY_FILE in
+  "" | /*) ;;
+  *) KEY_FILE=$CALLER/$KEY_FILE ;;
+esac
+take_api_key "$KEY_ARG" "$HAVE_KEY_ARG" "$KEY_FILE" || exit 2
+if [ -z "$SERVER" ] && [ "$KEY_FROM" = environment ]; then
+  KEY= KEY_FROM=
+fi
 SERVER_HOST=127.0.0.1 SERVER_PORT=8890 EXPECTED_KEY=REPLACE_THIS_API_KEY
 BUILD_ARGS=()
-if [ -n "$SERVER" ] || [ -n "$KEY" ]; then
-  [ -n "$SERVER" ] && [ -n "$KEY" ] || { echo "a community bundle is checked with both --server and --key" >&2; exit 2; }
+if [ -n "$SERVER" ] || [ -n "$KEY_FROM" ]; then
+  [ -n "$SERVER" ] && [ -n "$KEY_FROM" ] || { echo "a community bundle is checked with both --server and a key" >&2; exit 2; }
   split_server_address "$SERVER" || exit 2
   EXPECTED_KEY=$KEY
   BUNDLE=${BUNDLE:-$ROOT/out/community/tolvanrix.mumble_plugin}
-  BUILD_ARGS=(--server "$SERVER" --key "$KEY" --out "$BUNDLE")
+  BUILD_ARGS=(--server "$SERVER" --out "$BUNDLE")
 fi
 BUNDLE=${BUNDLE:-$ROOT/out/tolvanrix.mumble_plugin}
+# The key reaches the programs below through their environment, never
+# their command line.
+export EXPECTED_KEY
 bash scripts/install_deps.sh python3 binutils binutils-mingw-w64-x86-64
-[ -f "$BUNDLE" ] || bash scripts/bundle.sh "${BUILD_ARGS[@]}"
+[ -f "$BUNDLE" ] || QL_API_KEY=$EXPECTED_KEY bash scripts/bundle.sh "${BUILD_ARGS[@]}"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
@@ -73,9 +90,10 @@ EOF
 
 # The built-in defaults: each library holds one line naming them (the key by
 # its SHA-256), made from the same values as the defaults themselves.
-python3 - "$WORK" "$SERVER_HOST" "$SERVER_PORT" "$EXPECTED_KEY" <<'EOF'
+python3 - "$WORK" "$SERVER_HOST" "$SERVER_PORT" <<'EOF'
 import hashlib, os, sys
-work, host, port, key = sys.argv[1], *map(os.fsencode, sys.argv[2:])
+work, host, port = sys.argv[1], *map(os.fsencode, sys.argv[2:])
+key = os.environb[b"EXPECTED_KEY"]
 if port.isdigit():
     port = str(int(port)).encode()
 want = b"tolvanrix-builtin-defaults host=" + host + b" port=" + port + b" key_sha256=" + hashlib.sha256(key).hexdigest().encode()
@@ -91,6 +109,19 @@ got = next(iter(found.values()))
 assert got == want, f"built-in defaults {got!r}, expected {want!r}"
 print("built-in defaults: ok, the same in both libraries:", got.decode(errors="backslashreplace")[len("tolvanrix-builtin-defaults "):])
 EOF
+
+# A community's key is in its bundle, but no build directory's CMakeCache.txt
+# keeps it (the configure reads it from a file the bundle script removes).
+if [ "$EXPECTED_KEY" != REPLACE_THIS_API_KEY ]; then
+  python3 - "$ROOT" <<'EOF'
+import glob, os, sys
+key = os.environb[b"EXPECTED_KEY"]
+caches = sorted(glob.glob(os.path.join(sys.argv[1], "build-bundle-*", "CMakeCache.txt")))
+kept = [c for c in caches if key in open(c, "rb").read()]
+assert not kept, f"the key is in {', '.join(kept)}"
+print(f"build caches: ok, the key in none of {len(caches)}")
+EOF
+fi
 
 # Each library is what its manifest entry says, and passes the shipped
 # library's checks (exports, imports, no test seams).

@@ -75,6 +75,12 @@ bool make_symlink(const std::string& target, const std::string& link) {
     return !ec;
 }
 
+bool make_hard_link(const std::string& target, const std::string& link) {
+    std::error_code ec;
+    fs::create_hard_link(native(target), native(link), ec);
+    return !ec;
+}
+
 bool is_plain_file(const std::string& path) {
     std::error_code ec;
     return fs::symlink_status(native(path), ec).type() == fs::file_type::regular;

@@ -29,6 +29,7 @@ bool file_exists(const std::string& path);
 bool make_read_only_dir(const std::string& path);  // true when writes there now fail
 // False where this system (or this user) cannot make one; the test then skips.
 bool make_symlink(const std::string& target, const std::string& link);
+bool make_hard_link(const std::string& target, const std::string& link);
 bool make_fifo(const std::string& path);
 // A regular file itself, not a link to one.
 bool is_plain_file(const std::string& path);

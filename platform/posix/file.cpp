@@ -8,13 +8,13 @@
 namespace plat {
 
 namespace {
-// The stream of an open descriptor when it is a regular file; the
-// descriptor is closed otherwise. O_NONBLOCK, which kept the open from
-// waiting on a FIFO, is taken off again.
-std::FILE* regular_stream(int fd, const char* mode, uint64_t* size) {
+// The stream of an open descriptor when it is a regular file (with no other
+// name, when only_name); the descriptor is closed otherwise. O_NONBLOCK,
+// which kept the open from waiting on a FIFO, is taken off again.
+std::FILE* regular_stream(int fd, const char* mode, uint64_t* size, bool only_name) {
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (only_name && st.st_nlink > 1)) {
         close(fd);
         return nullptr;
     }
@@ -28,12 +28,12 @@ std::FILE* regular_stream(int fd, const char* mode, uint64_t* size) {
 }  // namespace
 
 std::FILE* file_open_regular(const char* path) {
-    return regular_stream(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), "rb", nullptr);
+    return regular_stream(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), "rb", nullptr, false);
 }
 
 std::FILE* file_open_append(const char* path, uint64_t* size) {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    return regular_stream(fd, "ab", size);
+    return regular_stream(fd, "ab", size, true);
 }
 
 std::FILE* file_create_private(const char* path) {

@@ -32,12 +32,13 @@ std::FILE* stream(HANDLE h, int flags, const char* mode) {
     return f;
 }
 
-// A file on a disk, neither a directory nor a link (reparse point), or the
-// handle is closed and false.
-bool plain_file(HANDLE h, uint64_t* size) {
+// A file on a disk, neither a directory nor a link (reparse point), and
+// with no other name when only_name; or the handle is closed and false.
+bool plain_file(HANDLE h, uint64_t* size, bool only_name) {
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        (only_name && info.nNumberOfLinks > 1)) {
         CloseHandle(h);
         return false;
     }
@@ -49,15 +50,15 @@ bool plain_file(HANDLE h, uint64_t* size) {
 // A link is followed: the handle is the target's.
 std::FILE* file_open_regular(const char* path) {
     HANDLE h = create(path, GENERIC_READ, kShareAll, OPEN_EXISTING, 0);
-    if (h == INVALID_HANDLE_VALUE || !plain_file(h, nullptr)) return nullptr;
+    if (h == INVALID_HANDLE_VALUE || !plain_file(h, nullptr, false)) return nullptr;
     return stream(h, _O_RDONLY, "rb");
 }
 
-// The link itself is opened, and refused.
+// The link itself is opened, and refused; so is a file with another name.
 std::FILE* file_open_append(const char* path, uint64_t* size) {
     HANDLE h = create(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, OPEN_ALWAYS,
                       FILE_FLAG_OPEN_REPARSE_POINT);
-    if (h == INVALID_HANDLE_VALUE || !plain_file(h, size)) return nullptr;
+    if (h == INVALID_HANDLE_VALUE || !plain_file(h, size, true)) return nullptr;
     return stream(h, _O_WRONLY | _O_APPEND, "ab");
 }
 

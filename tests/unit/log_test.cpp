@@ -1,7 +1,7 @@
 // The two logging calls: entry shape in the file, the host line with its
 // prefix, the 1023-character cut, literal percent signs, the switches, a log
-// file that cannot be written or is no regular file, the bound of the two
-// files, and runs of a repeated entry told in summary.
+// file that cannot be written, is no regular file or has another name, the
+// bound of the two files, and runs of a repeated entry told in summary.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -115,9 +115,14 @@ TEST_F(Log, ConcurrentWritersNeverMixWithinAnEntry) {
 TEST_F(Log, NoLinkFifoOrDeviceIsWrittenThrough) {
     const std::string victim = pt::join(dir, "victim.txt");
     ASSERT_TRUE(pt::write_file(victim, "precious"));
+    std::string kept;
+    // A hard link: the log's name is one of the victim's own.
+    ASSERT_TRUE(pt::make_hard_link(victim, path));
+    file_log(sink, "planted");
+    EXPECT_TRUE(pt::read_file(victim, &kept) && kept == "precious") << kept;
+    pt::remove_tree(path);
     if (!pt::make_symlink(victim, path)) GTEST_SKIP() << "no symbolic links here";
     file_log(sink, "planted");
-    std::string kept;
     EXPECT_TRUE(pt::read_file(victim, &kept) && kept == "precious") << kept;
     pt::remove_tree(path);
     // Native only: a FIFO nobody reads would block an open for writing.

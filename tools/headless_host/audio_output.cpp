@@ -58,6 +58,9 @@ void AudioOutput::loop() {
             if (r.measured) {
                 r.left = out[2 * last] / in[2 * last];
                 r.right = out[2 * last + 1] / in[2 * last + 1];
+                who.last_left.store(r.left);
+                who.last_right.store(r.right);
+                who.measured_blocks.fetch_add(1);
             }
             rows_.push_back(r);
         }

@@ -20,6 +20,10 @@ struct Talker {
     std::vector<float> voice;  // mono, 48 kHz; looped with a pause between takes
     uint32_t pause_frames = 0;
     std::atomic<bool> present{false};  // joined the server
+    // The factors of this user's latest block with sound to measure them
+    // on, and how many such blocks there were, for the host's live report.
+    std::atomic<float> last_left{0}, last_right{0};
+    std::atomic<uint32_t> measured_blocks{0};
 };
 
 // One block of one talking user. gain and pan are derived from the left

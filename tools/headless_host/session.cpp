@@ -95,6 +95,31 @@ void write_levels(const std::string& path, const std::vector<LevelRow>& rows, co
     std::fclose(f);
 }
 
+// The level a speaker's block was given, from the factors the plug-in
+// applied to its left and right channel (a constant-power pan).
+void gain_and_pan(double left, double right, double* gain, double* pan) {
+    *gain = std::sqrt(left * left + right * right);
+    *pan = *gain < 1e-6 ? 0 : (right * right - left * left) / (*gain * *gain);
+}
+
+// One line of what the plug-in applied to each remote user since the last
+// such line: gain and pan, silent, or not talking (no block to measure).
+void print_applied(const std::vector<Talker>& talkers, std::vector<uint32_t>& seen) {
+    std::string line;
+    for (size_t i = 0; i < talkers.size(); ++i) {
+        const uint32_t blocks = talkers[i].measured_blocks.load();
+        char part[128];
+        double gain, pan;
+        gain_and_pan(talkers[i].last_left.load(), talkers[i].last_right.load(), &gain, &pan);
+        if (blocks == seen[i]) std::snprintf(part, sizeof part, "%s not talking", talkers[i].name.c_str());
+        else if (gain < 0.005) std::snprintf(part, sizeof part, "%s silent", talkers[i].name.c_str());
+        else std::snprintf(part, sizeof part, "%s gain %.2f pan %+.2f", talkers[i].name.c_str(), gain, pan);
+        seen[i] = blocks;
+        line += (line.empty() ? "" : ", ") + std::string(part);
+    }
+    say("applied: %s", line.empty() ? "(no remote users)" : line.c_str());
+}
+
 void summarise(const std::vector<LevelRow>& rows, const std::vector<CastMember>& cast, SessionReport* report) {
     for (const CastMember& m : cast) {
         if (m.role == "listener") continue;
@@ -105,9 +130,13 @@ void summarise(const std::vector<LevelRow>& rows, const std::vector<CastMember>&
         for (const LevelRow& r : rows) {
             if (r.session != m.session) continue;
             s.talking_s += 0.01;
-            double g = std::sqrt(double(r.left) * r.left + double(r.right) * r.right);
-            if (!r.measured || g < 0.01) continue;
-            double pan = (double(r.right) * r.right - double(r.left) * r.left) / (g * g);
+            if (!r.measured) continue;
+            double g, pan;
+            gain_and_pan(r.left, r.right, &g, &pan);
+            s.measured = true;
+            s.last_gain = g;
+            s.last_pan = pan;
+            if (g < 0.01) continue;
             s.audible_s += 0.01;
             s.peak_gain = std::max(s.peak_gain, g);
             s.min_pan = first ? pan : std::min(s.min_pan, pan);
@@ -207,22 +236,30 @@ int run_session(const SessionOptions& o, SessionReport* report) {
     uint32_t blocks = static_cast<uint32_t>(std::lround(o.seconds * 100));
     AudioOutput audio;
     audio.run(p, &talkers, blocks, g_time.start, g_time.speed);
+    enum class Kind { join, move, report };
     struct Event {
         double t;
         size_t remote;
-        bool join;
+        Kind kind;
     };
     std::vector<Event> events;
     for (size_t i = 0; i < remotes.size(); ++i) {
-        if (remotes[i]->joins_at > 0) events.push_back({remotes[i]->joins_at, i, true});
-        if (remotes[i]->moves_at >= 0) events.push_back({remotes[i]->moves_at, i, false});
+        if (remotes[i]->joins_at > 0) events.push_back({remotes[i]->joins_at, i, Kind::join});
+        if (remotes[i]->moves_at >= 0) events.push_back({remotes[i]->moves_at, i, Kind::move});
     }
-    std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.t < b.t; });
+    if (o.every > 0)
+        for (int n = 1; n * o.every <= o.seconds + 1e-9; ++n) events.push_back({n * o.every, 0, Kind::report});
+    std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.t < b.t; });
+    std::vector<uint32_t> seen(talkers.size(), 0);
     for (const Event& e : events) {
-        if (e.t >= o.seconds) break;
+        if (e.t >= o.seconds && e.kind != Kind::report) continue;  // the run has ended by then
         std::this_thread::sleep_until(g_time.at(e.t));
+        if (e.kind == Kind::report) {
+            print_applied(talkers, seen);
+            continue;
+        }
         const CastMember& m = *remotes[e.remote];
-        if (e.join) {
+        if (e.kind == Kind::join) {
             say("%s joins the voice server", m.name.c_str());
             announce_user(p, m);
             talkers[e.remote].present = true;

@@ -29,11 +29,14 @@ struct SessionOptions {
     double speed = 1;      // simulated seconds per wall-clock second
     long long epoch_ms = 0;  // wall-clock start of simulated time; 0: now
     bool synthetic = false;  // ignore the voice files
+    double every = 0;        // > 0: print the levels applied to each speaker this often (simulated s)
 };
 
 struct SpeakerSummary {
     std::string name, role;
     double talking_s = 0, audible_s = 0, peak_gain = 0, min_pan = 0, max_pan = 0;
+    double last_gain = 0, last_pan = 0;  // of the speaker's last measured block
+    bool measured = false;               // any block had sound to measure the levels on
 };
 
 struct SessionReport {
