@@ -94,8 +94,16 @@ bool FalloffWorker::keep_running() {
 // holds (connection, settings, ClientId) belongs to the stopped session.
 bool FalloffWorker::superseded(const Attempt& a) const { return generation_.load() != a.generation; }
 
+// Nothing of an attempt that a take-back superseded is written: its host and
+// port are the stopped session's. Checked inside the gate: a take-back moves
+// the generation before the state, so a worker that found itself running
+// again also sees the new generation.
 void FalloffWorker::log(const Attempt& a, bool to_host, const char* fmt, ...) {
     if (!gate_enter()) return;
+    if (superseded(a)) {
+        gate_leave();
+        return;
+    }
     va_list ap;
     va_start(ap, fmt);
     if (to_host) {
@@ -151,6 +159,7 @@ void FalloffWorker::pause(const Attempt& a) {
 // ---- what the player is told of the link --------------------------------------------
 
 void FalloffWorker::notice(const Attempt& a, LinkState s, const char* detail) {
+    if (superseded(a)) return;  // the new session's attempt tells its own
     LinkNotice n;
     if (notices_.report(s, detail, now_ms(), &n)) tell(a, n);
 }
