@@ -126,9 +126,10 @@ bool FalloffWorker::take_snapshot(Attempt* a) {
         return false;
     }
     a->generation = generation_.load();
-    if (a->generation != notices_generation_) {
-        notices_.reset();  // a start took the worker back: a new session
-        notices_generation_ = a->generation;
+    if (a->generation != session_generation_) {  // a start began a new session
+        notices_.reset();
+        session_generation_ = a->generation;
+        connection_checked_ = false;
     }
     context_->snapshot(&a->s);
     gate_leave();
@@ -219,6 +220,16 @@ void FalloffWorker::attempt(Buffers* b) {
     if (!a.s.enabled || !a.s.client_id[0] || !a.s.key[0]) {
         pause(a);
         return;
+    }
+    // The take-up made sure of the host's connection before it started the
+    // session, but a disconnect that comes while Mumble runs init is never
+    // reported, and the host answers for the old connection until init has
+    // returned. Asked once more before the session's first greeting (the
+    // host serves it after init), no HELLO goes out for a connection that
+    // is gone.
+    if (!connection_checked_) {
+        connection_checked_ = true;
+        if (refresh_directory(a, b)) return;
     }
     log(a, false, "falloff_connect_attempt host=%s port=%d", a.s.host, a.s.port);
 #if QL_TEST_SEAMS
@@ -326,18 +337,29 @@ bool FalloffWorker::exchange(const Attempt& a, Buffers* b) {
             }
         }
         if (now - last_refresh >= timing().refresh_interval_ms) {
-            refresh_directory(b);
+            if (refresh_directory(a, b)) return false;  // the host's connection is gone
             last_refresh = now;
         }
     }
 }
 
-// The host calls outside the gate, the publication inside it.
-void FalloffWorker::refresh_directory(Buffers* b) {
+// The host calls outside the gate, the publication inside it. True when
+// the host answered that its connection is gone and the session ended with
+// it (the worker is then stopping).
+bool FalloffWorker::refresh_directory(const Attempt& a, Buffers* b) {
     const StopCheck stop{[](void* w) { return !static_cast<FalloffWorker*>(w)->running(); }, this};
-    if (!context_->read_users(stop, &b->users) || !gate_enter()) return;
-    context_->publish_users(b->users);
+    UsersRead read;
+    const bool got = context_->read_users(stop, &b->users, &read);
+    if ((!got && !read.gone) || !gate_enter()) return false;
+    bool ended = false;
+    if (got) {
+        context_->publish_users(b->users);
+    } else {
+        ended = context_->connection_gone(read.connection);
+    }
     gate_leave();
+    if (ended) log(a, false, "mumble_connection_gone connection=%d", read.connection);
+    return ended;
 }
 
 // One line after the greeting: PING is answered, an update replaces the
@@ -378,13 +400,18 @@ bool FalloffWorker::start() {
     // session's connect, say); it re-arms the signal as it begins a fresh
     // attempt.
     generation_.fetch_add(1);
-    WorkerState s = WorkerState::abandoned;
-    if (state_.compare_exchange_strong(s, WorkerState::running)) {
-        plat::waker_signal(&waker_);
-        return true;
+    // Also a worker on its way out after a request_stop (stopping: a stop
+    // never leaves one behind) is taken back.
+    for (const WorkerState from : {WorkerState::abandoned, WorkerState::stopping}) {
+        WorkerState s = from;
+        if (state_.compare_exchange_strong(s, WorkerState::running)) {
+            plat::waker_signal(&waker_);
+            return true;
+        }
     }
-    // Idle: there is no thread of ours (a stopping one is never left behind
-    // by a stop).
+    // Idle: no thread of ours runs, except one that has just left after a
+    // request_stop; it is joined before a new one is made.
+    reap(timing().stop_wait_ms);
     plat::waker_reset(&waker_);
     state_.store(WorkerState::running);
     if (plat::thread_start(&thread_, thread_main, this)) return true;
@@ -392,10 +419,29 @@ bool FalloffWorker::start() {
     return false;
 }
 
+void FalloffWorker::request_stop() {
+    WorkerState s = WorkerState::running;
+    if (state_.compare_exchange_strong(s, WorkerState::stopping)) plat::waker_signal(&waker_);
+}
+
+// A thread that left by itself after a request_stop (idle, its handle still
+// held) is joined; one that has not gone within budget_ms is let go as an
+// abandoned one is.
+void FalloffWorker::reap(uint32_t budget_ms) {
+    if (!thread_.valid || plat::thread_wait(&thread_, budget_ms)) return;
+    plat::pin_module();
+    plat::thread_forget(&thread_);
+}
+
 void FalloffWorker::stop() {
     WorkerState was = WorkerState::running;
-    if (!state_.compare_exchange_strong(was, WorkerState::stopping)) return;
-    plat::waker_signal(&waker_);
+    if (state_.compare_exchange_strong(was, WorkerState::stopping)) {
+        plat::waker_signal(&waker_);
+    } else if (was == WorkerState::abandoned || (was == WorkerState::idle && !thread_.valid)) {
+        return;  // nothing of ours to wait for
+    }
+    // Running until now, or ending by itself after a request_stop (still
+    // stopping, or idle with its handle held): waited for alike.
     const uint32_t start = tick_ms();
     const uint32_t budget = timing().stop_wait_ms;
     // A tenth of the budget is kept for the hand-over below.

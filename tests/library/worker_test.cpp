@@ -217,7 +217,9 @@ TEST_F(Worker, AConnectCountsAsMadeOnlyOnceItIsMade) {
         enable();
         synchronise();
     });
-    // The worker's first refresh comes after a wait for data that timed out.
+    // The worker's first periodic refresh comes after a wait for data that
+    // timed out (the session's check of the connection came before HELLO).
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }));
     main.trap(ApiCall::all_users, [&] {
         server.set_accepting(false);
         server.send_line(std::string("UPDATE2 ") + kAliceHash + " 1 0");
