@@ -51,6 +51,7 @@ uint32_t falloff_reconnect_pause_ms(int32_t reconnect_sec, uint32_t unit_ms) {
 
 struct FalloffWorker::Attempt {
     AttemptSettings s;
+    char shown_host[4 * kTextField];  // the host for the log, control bytes escaped
     char port_text[32];
     uint32_t pause_ms;
     int32_t generation;
@@ -133,6 +134,7 @@ bool FalloffWorker::take_snapshot(Attempt* a) {
     }
     context_->snapshot(&a->s);
     gate_leave();
+    escape_control_bytes(a->s.host, a->shown_host, sizeof a->shown_host);
     std::snprintf(a->port_text, sizeof a->port_text, "%d", a->s.port);
     a->pause_ms = falloff_reconnect_pause_ms(a->s.reconnect_sec, timing().reconnect_unit_ms);
     return true;
@@ -170,32 +172,56 @@ void FalloffWorker::flush_notices(const Attempt& a) {
     if (notices_.due(now_ms(), &n)) tell(a, n);
 }
 
+// Each line says what the link is, what the player hears, and what the
+// player can do. A community's build has its server and key built in: its
+// players ask the community rather than edit quorra_link.ini.
 void FalloffWorker::tell(const Attempt& a, const LinkNotice& n) {
+    const char* host = a.shown_host;
+    const int port = a.s.port;
     const int every = a.s.reconnect_sec < 1 ? 1 : a.s.reconnect_sec;
+    const bool ours = !a.s.community;
+    const char* check_address = ours ? "check server_host and server_port in quorra_link.ini, or whether the server is up"
+                                     : "ask your community whether its server is up";
+    const char* tell_operator = ours ? "tell the server's operator" : "tell your community";
     switch (n.state) {
-        case LinkState::unreachable:
-            log(a, true, "cannot reach the falloff server at %s:%d; voices stay silent, retrying every %d s",
-                a.s.host, a.s.port, every);
+        case LinkState::connected:
+            log(a, true, "connected to falloff %s:%d", host, port);
             return;
-        case LinkState::refused:
+        case LinkState::unreachable:
+            log(a, true, "cannot reach the falloff server at %s:%d; voices stay silent, retrying every %d s; %s", host,
+                port, every, check_address);
+            return;
+        case LinkState::refused: {
+            const char* what = ours ? "check api_key in quorra_link.ini, then untick and tick the plug-in"
+                                    : "ask your community about the key, then untick and tick the plug-in";
             if (n.detail[0]) {
-                log(a, true, "the falloff server at %s:%d refused the link: %s; voices stay silent, retrying every %d s",
-                    a.s.host, a.s.port, n.detail, every);
+                log(a, true, "the falloff server at %s:%d refused the link: %s; voices stay silent, retrying every %d s; %s",
+                    host, port, n.detail, every, what);
             } else {
                 log(a, true,
                     "the falloff server at %s:%d refused the link without a reply; voices stay silent, retrying every "
-                    "%d s",
-                    a.s.host, a.s.port, every);
+                    "%d s; %s",
+                    host, port, every, what);
             }
             return;
+        }
         case LinkState::unanswered:
             log(a, true,
-                "the falloff server at %s:%d did not answer within 5 s; voices stay silent, retrying every %d s",
-                a.s.host, a.s.port, every);
+                "the falloff server at %s:%d did not answer within 5 s; voices stay silent, retrying every %d s; %s",
+                host, port, every, ours ? "check server_port in quorra_link.ini, or tell the server's operator"
+                                        : "tell your community");
             return;
         case LinkState::broken:
-            log(a, true, "the link to the falloff server at %s:%d broke; voices are silent until it is back",
-                a.s.host, a.s.port);
+            log(a, true,
+                "the link to the falloff server at %s:%d broke; voices are silent until it is back; it reconnects by "
+                "itself every %d s",
+                host, port, every);
+            return;
+        case LinkState::flapping:
+            log(a, true,
+                "the link to the falloff server at %s:%d keeps breaking: %u times in the last minute; voices cut in "
+                "and out; if it goes on, %s",
+                host, port, static_cast<unsigned>(n.breaks), tell_operator);
             return;
         default:
             return;
@@ -231,7 +257,7 @@ void FalloffWorker::attempt(Buffers* b) {
         connection_checked_ = true;
         if (refresh_directory(a, b)) return;
     }
-    log(a, false, "falloff_connect_attempt host=%s port=%d", a.s.host, a.s.port);
+    log(a, false, "falloff_connect_attempt host=%s port=%d", a.shown_host, a.s.port);
 #if QL_TEST_SEAMS
     if (timing().resolve_delay_ms) sleep_ms(timing().resolve_delay_ms);
 #endif
@@ -240,10 +266,10 @@ void FalloffWorker::attempt(Buffers* b) {
         case plat::NetResult::ok:
             break;
         case plat::NetResult::unresolved:
-            log(a, false, "falloff resolve failed host=%s port=%s", a.s.host, a.port_text);
+            log(a, false, "falloff resolve failed host=%s port=%s", a.shown_host, a.port_text);
             [[fallthrough]];
         case plat::NetResult::failed:
-            log(a, false, "falloff_connect_fail host=%s port=%d", a.s.host, a.s.port);
+            log(a, false, "falloff_connect_fail host=%s port=%d", a.shown_host, a.s.port);
             notice(a, LinkState::unreachable);
             pause(a);
             return;
@@ -269,7 +295,6 @@ void FalloffWorker::attempt(Buffers* b) {
         pause(a);
         return;
     }
-    log(a, true, "connected to falloff %s:%d", a.s.host, a.s.port);
     notice(a, LinkState::connected);
     const bool broke = exchange(a, b);
     plat::net_close(sock);

@@ -27,6 +27,7 @@ struct AttemptSettings {
     char key[kTextField];
     bool enabled;
     int32_t reconnect_sec;
+    bool community;  // a community's build: its server and key are built in
     char client_id[kClientIdField];
     LogSink log;
 };

@@ -1,5 +1,6 @@
 #include "plugin/worker_context.h"
 
+#include "config/builtin_defaults.h"
 #include "directory/read_users.h"
 #include "plugin/lifecycle.h"
 #include "plugin/state.h"
@@ -18,6 +19,7 @@ void PluginWorkerContext::snapshot(AttemptSettings* a) {
     copy_text(a->key, sizeof a->key, s.api_key);
     a->enabled = s.enabled != 0;
     a->reconnect_sec = s.reconnect_sec;
+    a->community = kBuiltinDefaults.community;
     copy_client_id(a->client_id, sizeof a->client_id);
     a->log = plugin_sink();
 }
