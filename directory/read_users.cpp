@@ -1,7 +1,8 @@
 #include "directory/read_users.h"
 
 bool read_user_hashes(const HostApi& host, uint32_t plugin_id, int32_t connection, const StopCheck* stop,
-                      UserHashDirectory* out) {
+                      UserHashDirectory* out, bool* gone) {
+    if (gone) *gone = false;
     const MumbleApi& api = host.table;
     if (!host.registered || !api.getAllUsers || !api.getUserHash || !api.freeMemory) return false;
     if (connection < 0) return false;
@@ -10,6 +11,7 @@ bool read_user_hashes(const HostApi& host, uint32_t plugin_id, int32_t connectio
     size_t user_count = 0;
     mumble_error_t status = api.getAllUsers(plugin_id, connection, &users, &user_count);
     if (status != kMumbleStatusOk || !users) {
+        if (gone) *gone = host_says_connection_gone(status);
         if (users) api.freeMemory(plugin_id, users);
         return false;
     }

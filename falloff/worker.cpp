@@ -53,6 +53,7 @@ uint32_t falloff_reconnect_pause_ms(int32_t reconnect_sec, uint32_t unit_ms) {
 
 struct FalloffWorker::Attempt {
     AttemptSettings s;
+    char shown_host[4 * kTextField];  // the host for the log, control bytes escaped
     char port_text[32];
     uint32_t pause_ms;
     int32_t generation;
@@ -96,8 +97,16 @@ bool FalloffWorker::keep_running() {
 // holds (connection, settings, ClientId) belongs to the stopped session.
 bool FalloffWorker::superseded(const Attempt& a) const { return generation_.load() != a.generation; }
 
+// Nothing of an attempt that a take-back superseded is written: its host and
+// port are the stopped session's. Checked inside the gate: a take-back moves
+// the generation before the state, so a worker that found itself running
+// again also sees the new generation.
 void FalloffWorker::log(const Attempt& a, bool to_host, const char* fmt, ...) {
     if (!gate_enter()) return;
+    if (superseded(a)) {
+        gate_leave();
+        return;
+    }
     va_list ap;
     va_start(ap, fmt);
     if (to_host) {
@@ -120,12 +129,14 @@ bool FalloffWorker::take_snapshot(Attempt* a) {
         return false;
     }
     a->generation = generation_.load();
-    if (a->generation != notices_generation_) {
-        notices_.reset();  // a start took the worker back: a new session
-        notices_generation_ = a->generation;
+    if (a->generation != session_generation_) {  // a start began a new session
+        notices_.reset();
+        session_generation_ = a->generation;
+        connection_checked_ = false;
     }
     context_->snapshot(&a->s);
     gate_leave();
+    escape_control_bytes(a->s.host, a->shown_host, sizeof a->shown_host);
     std::snprintf(a->port_text, sizeof a->port_text, "%d", a->s.port);
     a->pause_ms = falloff_reconnect_pause_ms(a->s.reconnect_sec, timing().reconnect_unit_ms);
     return true;
@@ -153,6 +164,7 @@ void FalloffWorker::pause(const Attempt& a) {
 // ---- what the player is told of the link --------------------------------------------
 
 void FalloffWorker::notice(const Attempt& a, LinkState s, const char* detail) {
+    if (superseded(a)) return;  // the new session's attempt tells its own
     LinkNotice n;
     if (notices_.report(s, detail, now_ms(), &n)) tell(a, n);
 }
@@ -162,32 +174,56 @@ void FalloffWorker::flush_notices(const Attempt& a) {
     if (notices_.due(now_ms(), &n)) tell(a, n);
 }
 
+// Each line says what the link is, what the player hears, and what the
+// player can do. A community's build has its server and key built in: its
+// players ask the community rather than edit quorra_link.ini.
 void FalloffWorker::tell(const Attempt& a, const LinkNotice& n) {
+    const char* host = a.shown_host;
+    const int port = a.s.port;
     const int every = a.s.reconnect_sec < 1 ? 1 : a.s.reconnect_sec;
+    const bool ours = !a.s.community;
+    const char* check_address = ours ? "check server_host and server_port in quorra_link.ini, or whether the server is up"
+                                     : "ask your community whether its server is up";
+    const char* tell_operator = ours ? "tell the server's operator" : "tell your community";
     switch (n.state) {
-        case LinkState::unreachable:
-            log(a, true, "cannot reach the falloff server at %s:%d; voices stay silent, retrying every %d s",
-                a.s.host, a.s.port, every);
+        case LinkState::connected:
+            log(a, true, "connected to falloff %s:%d", host, port);
             return;
-        case LinkState::refused:
+        case LinkState::unreachable:
+            log(a, true, "cannot reach the falloff server at %s:%d; voices stay silent, retrying every %d s; %s", host,
+                port, every, check_address);
+            return;
+        case LinkState::refused: {
+            const char* what = ours ? "check api_key in quorra_link.ini, then untick and tick the plug-in"
+                                    : "ask your community about the key, then untick and tick the plug-in";
             if (n.detail[0]) {
-                log(a, true, "the falloff server at %s:%d refused the link: %s; voices stay silent, retrying every %d s",
-                    a.s.host, a.s.port, n.detail, every);
+                log(a, true, "the falloff server at %s:%d refused the link: %s; voices stay silent, retrying every %d s; %s",
+                    host, port, n.detail, every, what);
             } else {
                 log(a, true,
                     "the falloff server at %s:%d refused the link without a reply; voices stay silent, retrying every "
-                    "%d s",
-                    a.s.host, a.s.port, every);
+                    "%d s; %s",
+                    host, port, every, what);
             }
             return;
+        }
         case LinkState::unanswered:
             log(a, true,
-                "the falloff server at %s:%d did not answer within 5 s; voices stay silent, retrying every %d s",
-                a.s.host, a.s.port, every);
+                "the falloff server at %s:%d did not answer within 5 s; voices stay silent, retrying every %d s; %s",
+                host, port, every, ours ? "check server_port in quorra_link.ini, or tell the server's operator"
+                                        : "tell your community");
             return;
         case LinkState::broken:
-            log(a, true, "the link to the falloff server at %s:%d broke; voices are silent until it is back",
-                a.s.host, a.s.port);
+            log(a, true,
+                "the link to the falloff server at %s:%d broke; voices are silent until it is back; it reconnects by "
+                "itself every %d s",
+                host, port, every);
+            return;
+        case LinkState::flapping:
+            log(a, true,
+                "the link to the falloff server at %s:%d keeps breaking: %u times in the last minute; voices cut in "
+                "and out; if it goes on, %s",
+                host, port, static_cast<unsigned>(n.breaks), tell_operator);
             return;
         default:
             return;
@@ -213,7 +249,17 @@ void FalloffWorker::attempt(Buffers* b) {
         pause(a);
         return;
     }
-    log(a, false, "falloff_connect_attempt host=%s port=%d", a.s.host, a.s.port);
+    // The take-up made sure of the host's connection before it started the
+    // session, but a disconnect that comes while Mumble runs init is never
+    // reported, and the host answers for the old connection until init has
+    // returned. Asked once more before the session's first greeting (the
+    // host serves it after init), no HELLO goes out for a connection that
+    // is gone.
+    if (!connection_checked_) {
+        connection_checked_ = true;
+        if (refresh_directory(a, b)) return;
+    }
+    log(a, false, "falloff_connect_attempt host=%s port=%d", a.shown_host, a.s.port);
 #if QL_TEST_SEAMS
     if (timing().resolve_delay_ms) sleep_ms(timing().resolve_delay_ms);
 #endif
@@ -222,10 +268,10 @@ void FalloffWorker::attempt(Buffers* b) {
         case plat::NetResult::ok:
             break;
         case plat::NetResult::unresolved:
-            log(a, false, "falloff resolve failed host=%s port=%s", a.s.host, a.port_text);
+            log(a, false, "falloff resolve failed host=%s port=%s", a.shown_host, a.port_text);
             [[fallthrough]];
         case plat::NetResult::failed:
-            log(a, false, "falloff_connect_fail host=%s port=%d", a.s.host, a.s.port);
+            log(a, false, "falloff_connect_fail host=%s port=%d", a.shown_host, a.s.port);
             notice(a, LinkState::unreachable);
             pause(a);
             return;
@@ -251,7 +297,6 @@ void FalloffWorker::attempt(Buffers* b) {
         pause(a);
         return;
     }
-    log(a, true, "connected to falloff %s:%d", a.s.host, a.s.port);
     notice(a, LinkState::connected);
     const bool broke = exchange(a, b);
     plat::net_close(sock);
@@ -319,18 +364,29 @@ bool FalloffWorker::exchange(const Attempt& a, Buffers* b) {
             }
         }
         if (now - last_refresh >= timing().refresh_interval_ms) {
-            refresh_directory(b);
+            if (refresh_directory(a, b)) return false;  // the host's connection is gone
             last_refresh = now;
         }
     }
 }
 
-// The host calls outside the gate, the publication inside it.
-void FalloffWorker::refresh_directory(Buffers* b) {
+// The host calls outside the gate, the publication inside it. True when
+// the host answered that its connection is gone and the session ended with
+// it (the worker is then stopping).
+bool FalloffWorker::refresh_directory(const Attempt& a, Buffers* b) {
     const StopCheck stop{[](void* w) { return !static_cast<FalloffWorker*>(w)->running(); }, this};
-    if (!context_->read_users(stop, &b->users) || !gate_enter()) return;
-    context_->publish_users(b->users);
+    UsersRead read;
+    const bool got = context_->read_users(stop, &b->users, &read);
+    if ((!got && !read.gone) || !gate_enter()) return false;
+    bool ended = false;
+    if (got) {
+        context_->publish_users(b->users);
+    } else {
+        ended = context_->connection_gone(read.connection);
+    }
     gate_leave();
+    if (ended) log(a, false, "mumble_connection_gone connection=%d", read.connection);
+    return ended;
 }
 
 // One line after the greeting: PING is answered, an update replaces the
@@ -371,13 +427,18 @@ bool FalloffWorker::start() {
     // session's connect, say); it re-arms the signal as it begins a fresh
     // attempt.
     generation_.fetch_add(1);
-    WorkerState s = WorkerState::abandoned;
-    if (state_.compare_exchange_strong(s, WorkerState::running)) {
-        plat::waker_signal(&waker_);
-        return true;
+    // Also a worker on its way out after a request_stop (stopping: a stop
+    // never leaves one behind) is taken back.
+    for (const WorkerState from : {WorkerState::abandoned, WorkerState::stopping}) {
+        WorkerState s = from;
+        if (state_.compare_exchange_strong(s, WorkerState::running)) {
+            plat::waker_signal(&waker_);
+            return true;
+        }
     }
-    // Idle: there is no thread of ours (a stopping one is never left behind
-    // by a stop).
+    // Idle: no thread of ours runs, except one that has just left after a
+    // request_stop; it is joined before a new one is made.
+    reap(timing().stop_wait_ms);
     plat::waker_reset(&waker_);
     state_.store(WorkerState::running);
     if (plat::thread_start(&thread_, thread_main, this)) return true;
@@ -385,10 +446,29 @@ bool FalloffWorker::start() {
     return false;
 }
 
+void FalloffWorker::request_stop() {
+    WorkerState s = WorkerState::running;
+    if (state_.compare_exchange_strong(s, WorkerState::stopping)) plat::waker_signal(&waker_);
+}
+
+// A thread that left by itself after a request_stop (idle, its handle still
+// held) is joined; one that has not gone within budget_ms is let go as an
+// abandoned one is.
+void FalloffWorker::reap(uint32_t budget_ms) {
+    if (!thread_.valid || plat::thread_wait(&thread_, budget_ms)) return;
+    plat::pin_module();
+    plat::thread_forget(&thread_);
+}
+
 void FalloffWorker::stop() {
     WorkerState was = WorkerState::running;
-    if (!state_.compare_exchange_strong(was, WorkerState::stopping)) return;
-    plat::waker_signal(&waker_);
+    if (state_.compare_exchange_strong(was, WorkerState::stopping)) {
+        plat::waker_signal(&waker_);
+    } else if (was == WorkerState::abandoned || (was == WorkerState::idle && !thread_.valid)) {
+        return;  // nothing of ours to wait for
+    }
+    // Running until now, or ending by itself after a request_stop (still
+    // stopping, or idle with its handle held): waited for alike.
     const uint32_t start = tick_ms();
     const uint32_t budget = timing().stop_wait_ms;
     // A tenth of the budget is kept for the hand-over below.

@@ -13,6 +13,12 @@
 #include "platform/net.h"
 #include "platform/platform.h"
 
+// What a directory read asked the host about and heard.
+struct UsersRead {
+    int32_t connection = -1;
+    bool gone = false;  // the host answered that the connection does not exist
+};
+
 // What one connection attempt needs of the rest of the plug-in, copied at
 // its start.
 struct AttemptSettings {
@@ -21,6 +27,7 @@ struct AttemptSettings {
     char key[kTextField];
     bool enabled;
     int32_t reconnect_sec;
+    bool community;  // a community's build: its server and key are built in
     char client_id[kClientIdField];
     LogSink log;
 };
@@ -37,8 +44,14 @@ public:
     // host call may outlast a stop's bound) and gives up between host calls
     // once stop says so. False: nothing to publish. publish_users then
     // publishes what it read, inside the gate.
-    virtual bool read_users(const StopCheck& stop, UserHashDirectory* out) = 0;
+    virtual bool read_users(const StopCheck& stop, UserHashDirectory* out, UsersRead* read) = 0;
     virtual void publish_users(const UserHashDirectory& d) = 0;
+    // The host answered that the connection is gone, though no disconnect
+    // came (Mumble reports none that happens during init). Ends it as a
+    // disconnect would, stopping the worker with request_stop, unless a
+    // newer connection was taken up meanwhile. Inside the gate; never waits
+    // for the host's threads. True when it ended the connection.
+    virtual bool connection_gone(int32_t connection) = 0;
 
 protected:
     ~WorkerContext() = default;
@@ -61,10 +74,15 @@ uint32_t falloff_reconnect_pause_ms(int32_t reconnect_sec, uint32_t unit_ms);
 //   stopping  --the bound passes-->     abandoned  library pinned, handle let go
 //   abandoned --start-->                running    the same thread taken back
 //   abandoned --the thread leaves-->    idle
+//   running   --request_stop-->         stopping   the worker's own connection is gone
+//   stopping  --start-->                running    (after request_stop) taken back
 //
-// start and stop are the host's threads' (one at a time); "the thread
-// leaves" is the worker's own, at a reading of the state that finds it no
-// longer running. An abandoned thread touches nothing shared and calls
+// start and stop are the host's threads' (one at a time), and so is
+// request_stop, which the worker's thread makes while it holds the plug-in's
+// life-cycle turn; "the thread leaves" is the worker's own, at a reading of
+// the state that finds it no longer running. A thread that left after a
+// request_stop is still joined: by the next stop, or by the next start
+// before it makes a new one. An abandoned thread touches nothing shared and calls
 // nothing in the host (the busy gate); a take-back bumps the generation,
 // so what an attempt of the stopped session holds is not used again.
 enum class WorkerState : int32_t { idle, running, stopping, abandoned };
@@ -80,6 +98,10 @@ public:
     bool start();
     // Ends the worker, waiting for it at most the stop budget (1500 ms).
     void stop();
+    // The stop signal without the wait, for the worker's own thread: the
+    // session it serves has ended under it. The thread leaves at its next
+    // reading of the state.
+    void request_stop();
     // A worker thread of ours may still be running (also an abandoned one).
     bool alive() const { return state() != WorkerState::idle; }
 
@@ -95,7 +117,8 @@ private:
     Greeting greet(const Attempt& a, Buffers* b);
     bool exchange(const Attempt& a, Buffers* b);
     void handle_line(const Attempt& a, Buffers* b);
-    void refresh_directory(Buffers* b);
+    bool refresh_directory(const Attempt& a, Buffers* b);
+    void reap(uint32_t budget_ms);
     void pause(const Attempt& a);
     void notice(const Attempt& a, LinkState s, const char* detail = "");
     void flush_notices(const Attempt& a);
@@ -117,5 +140,6 @@ private:
     plat::Waker waker_{};                 // made once; the stop signal for every wait
     // What the player was told of the link; the worker thread's alone.
     LinkNotices notices_;
-    int32_t notices_generation_ = 0;
+    int32_t session_generation_ = 0;  // the generation of the session last begun
+    bool connection_checked_ = false;  // the session's host connection was asked about
 };

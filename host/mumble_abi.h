@@ -16,6 +16,7 @@ using mumble_error_t = int32_t;
 
 constexpr mumble_error_t kMumbleStatusOk = 0;
 constexpr mumble_error_t kMumbleNoActiveConnection = 2;
+constexpr mumble_error_t kMumbleConnectionNotFound = 5;
 constexpr mumble_error_t kMumbleApiRequestTimeout = 19;
 constexpr uint32_t kMumbleFeatureAudio = 2;
 

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <new>
 
+#include "common/escape.h"
 #include "common/version.h"
 #include "config/builtin_defaults.h"
 #include "identity/client_id.h"
@@ -19,7 +20,9 @@ namespace {
 // on its main thread, so a disconnect can meet a shutdown or an init. The
 // mutex is never destroyed: a call that comes after shutdown, even at
 // process exit, still finds it whole and sees that there is nothing to do.
-// It is never held across a call into the host.
+// It is never held across a call into the host. The worker's thread takes it
+// only when it is free (plugin_connection_gone), as a stop that holds it
+// may be waiting for that thread.
 std::mutex& lifecycle_mutex() {
     alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
     static std::mutex* m = new (storage) std::mutex;
@@ -38,28 +41,65 @@ void tell_if_off(const LogSink& log, const PluginSettings& s) {
     }
 }
 
-// The steps of a synchronisation for connection, after it was recorded:
-// the ClientId with its banner, the directory, the worker. Host calls, made
-// without the mutex; Mumble makes this call and init and shutdown on its
-// main thread, so those cannot come meanwhile.
-void take_up_connection(int32_t connection) {
+// Under the mutex: the connection has ended (a disconnect, a shutdown, or
+// the host's word that it is gone).
+void end_connection_locked() {
+    clear_connection_state();
+    g_state.taken_up_connection = -1;
+    ++g_state.connection_epoch;
+}
+
+// Under the mutex: connection is recorded as the one being taken up. Returns
+// the take-up's epoch.
+uint32_t begin_take_up_locked(int32_t connection) {
+    g_state.connection_id.store(connection, std::memory_order_relaxed);
+    return ++g_state.connection_epoch;
+}
+
+// Under the mutex: the connection a take-up began at epoch is still the
+// current one.
+bool still_current(uint32_t epoch) { return initialised() && g_state.connection_epoch == epoch; }
+
+// The take-up of connection, begun at epoch: the ClientId with its banner,
+// the directory, the worker. Mumble makes this call and init and shutdown
+// on its main thread, so those cannot come meanwhile; but it reports a
+// disconnect on the connection's own thread, also while its main thread is
+// in here, and its API goes on answering for the old connection until the
+// main thread has handled that disconnect. So the host calls are made first,
+// without the mutex, and what they found is committed under it only while
+// the connection is still the current one.
+void take_up_connection(int32_t connection, uint32_t epoch) {
     const LogSink log = plugin_sink();
     char id[kClientIdField];
     bool unsaved = false;
-    if (establish_client_id(g_state.host, g_state.plugin_id, connection, g_state.settings.client_id_path, log, id,
-                            &unsaved)) {
-        set_client_id(id);
+    const bool have_id = establish_client_id(g_state.host, g_state.plugin_id, connection,
+                                             g_state.settings.client_id_path, log, id, &unsaved);
+    UserHashDirectory users;  // built here and published whole
+    const bool have_users = read_directory(connection, &users);
+    {
+        std::lock_guard<std::mutex> held(lifecycle_mutex());
+        if (!still_current(epoch)) return;
+        if (have_id) set_client_id(id);
+        if (have_users) g_state.mixer.publish_directory(users);
+    }
+    if (have_users) file_log(log, "refreshed %zu Mumble user hashes", users.count);
+    if (have_id) {
         print_link_banner(log, id);
         if (unsaved && !g_state.told_id_unsaved) {
             g_state.told_id_unsaved = true;
-            plugin_log(log, "cannot save the link code to %s; it will change at every connection until it can",
-                       g_state.settings.client_id_path);
+            char path[4 * kPathField];
+            escape_control_bytes(g_state.settings.client_id_path, path, sizeof path);
+            plugin_log(log, "cannot save the link code to %s; it will change at every connection until it can", path);
         }
     }
     tell_if_off(log, g_state.settings);
-    refresh_directory();
-    std::lock_guard<std::mutex> held(lifecycle_mutex());
-    if (initialised() && !g_worker.start()) plugin_log(log, "failed to start falloff worker");
+    bool started = true;
+    {
+        std::lock_guard<std::mutex> held(lifecycle_mutex());
+        if (!still_current(epoch)) return;
+        started = g_worker.start();
+    }
+    if (!started) plugin_log(log, "failed to start falloff worker");
 }
 }  // namespace
 
@@ -69,6 +109,7 @@ void plugin_init(uint32_t plugin_id) {
     char library[kPathField];
     const SettingsOrigin origin = load_settings(&fresh, library, plat::module_path(library, sizeof library));
     bool sockets_failed = false;
+    uint32_t epoch = 0;
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
         g_state.plugin_id = plugin_id;
@@ -83,12 +124,18 @@ void plugin_init(uint32_t plugin_id) {
         g_state.taken_up_connection = -1;
         g_state.told_id_unsaved = false;
         g_state.initialised.store(true, std::memory_order_release);
+        epoch = ++g_state.connection_epoch;
     }
     const LogSink log = plugin_sink();
     if (sockets_failed) file_log(log, "WSAStartup failed");
     const PluginSettings& s = g_state.settings;
-    plugin_log(log, "loaded version=" QL_VERSION " config=%s host=%s port=%d enabled=%d", s.config_path,
-               s.server_host, s.server_port, s.enabled ? 1 : 0);
+    // The ini's bytes reach the window and the file with their control
+    // bytes escaped.
+    char config[4 * kPathField], host[4 * kTextField];
+    escape_control_bytes(s.config_path, config, sizeof config);
+    escape_control_bytes(s.server_host, host, sizeof host);
+    plugin_log(log, "loaded version=" QL_VERSION " config=%s host=%s port=%d enabled=%d", config, host,
+               s.server_port, s.enabled ? 1 : 0);
     // A community's build says so, for support to tell it from a stock one;
     // the loaded line itself stays as every reader of it knows it.
     char from[96];
@@ -97,23 +144,25 @@ void plugin_init(uint32_t plugin_id) {
     // Enabling a plug-in (ticking it, re-ticking it, reloading plug-ins)
     // calls init alone, also while the host is on a server, and no
     // synchronisation follows for that server: take it up here.
+    // Mumble reports no disconnect that happens meanwhile (the plug-in counts
+    // as loaded only once init has returned), and its API answers for the
+    // old connection until then: the worker asks once more before it greets.
     int32_t connection = -1;
     if (!active_synchronised_connection(g_state.host, g_state.plugin_id, &connection)) return;
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
-        if (!initialised()) return;
-        g_state.connection_id.store(connection, std::memory_order_relaxed);
+        if (!still_current(epoch)) return;
+        epoch = begin_take_up_locked(connection);
         g_state.taken_up_connection = connection;
     }
-    take_up_connection(connection);
+    take_up_connection(connection, epoch);
 }
 
 void plugin_shutdown() {
     std::lock_guard<std::mutex> held(lifecycle_mutex());
     if (!initialised()) return;
     g_worker.stop();
-    clear_connection_state();
-    g_state.taken_up_connection = -1;
+    end_connection_locked();
     if (g_state.socket_layer_started) {
         plat::net_cleanup();
         g_state.socket_layer_started = 0;
@@ -122,22 +171,32 @@ void plugin_shutdown() {
 }
 
 void plugin_server_synchronized(int32_t connection) {
+    uint32_t epoch = 0;
     {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
         if (!initialised()) return;
         if (g_state.taken_up_connection >= 0 && connection == g_state.taken_up_connection) return;  // init took it up already
         g_state.taken_up_connection = -1;
-        g_state.connection_id.store(connection, std::memory_order_relaxed);
+        epoch = begin_take_up_locked(connection);
     }
-    take_up_connection(connection);
+    take_up_connection(connection, epoch);
 }
 
 void plugin_server_disconnected() {
     std::lock_guard<std::mutex> held(lifecycle_mutex());
     if (!initialised()) return;
     g_worker.stop();
-    clear_connection_state();
-    g_state.taken_up_connection = -1;
+    end_connection_locked();
+}
+
+bool plugin_connection_gone(int32_t connection) {
+    // A stop that holds the mutex may be waiting for this very thread.
+    std::unique_lock<std::mutex> held(lifecycle_mutex(), std::try_to_lock);
+    if (!held.owns_lock() || !initialised() || connection < 0) return false;
+    if (g_state.connection_id.load(std::memory_order_relaxed) != connection) return false;
+    g_worker.request_stop();
+    end_connection_locked();
+    return true;
 }
 
 void plugin_user_event() {

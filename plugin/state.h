@@ -24,6 +24,10 @@ struct PluginState {
     // (-1: none); Mumble sends no synchronisation for it, and should one
     // come all the same, nothing is done twice. Under the life-cycle mutex.
     int32_t taken_up_connection = -1;
+    // Moves at every change of the connection (a take-up begun, a
+    // disconnect, a shutdown): a take-up commits only while it has not
+    // moved since the take-up began. Under the life-cycle mutex.
+    uint32_t connection_epoch = 0;
     bool told_id_unsaved = false;  // said once per enable; the host's main thread only
 
     HostApi host{};

@@ -34,6 +34,8 @@ void FakeHost::reset() {
     synchronised_ = false;
     log_.clear();
     sink_ = nullptr;
+    hook_set_ = false;
+    hook_ = nullptr;
     for (const void* p : handed_out_) std::free(const_cast<void*>(p));
     handed_out_.clear();
     bad_frees_ = 0;
@@ -70,6 +72,8 @@ FAKE_HOST_SET(set_call_delay_ms(uint32_t ms), delay_ms_ = ms)
 FAKE_HOST_SET(set_api_status_override(int32_t status), override_ = status)
 FAKE_HOST_SET(set_main_thread(HostMainThread* main), main_ = main)
 FAKE_HOST_SET(set_log_sink(std::function<void(const std::string&)> sink), sink_ = std::move(sink))
+FAKE_HOST_SET(on_next_call(ApiCall kind, std::function<void()> fn), hook_set_ = true; hook_kind_ = kind;
+              hook_ = std::move(fn))
 FAKE_HOST_SET(connect(mumble_connection_t id), follow_connection_ = true; connection_ = id; synchronised_ = false)
 FAKE_HOST_SET(synchronise(), synchronised_ = true)
 FAKE_HOST_SET(disconnect(), connection_ = -1; synchronised_ = false)
@@ -96,10 +100,16 @@ bool FakeHost::has_log_line(const std::string& exact) {
 
 mumble_error_t FakeHost::serve(ApiCall kind, const std::function<mumble_error_t()>& body) {
     HostMainThread* main;
+    std::function<void()> hook;
     {
         std::lock_guard<std::mutex> g(m_);
         main = main_;
+        if (hook_set_ && hook_kind_ == kind) {
+            hook_set_ = false;
+            hook = std::move(hook_);
+        }
     }
+    if (hook) hook();  // outside the mutex: it may call the host or the plug-in
     if (!main || main->on_main()) return body();
     return main->call(kind, body);
 }

@@ -49,6 +49,9 @@ public:
     void set_api_status_override(int32_t status);  // every call fails with it (0: off)
     void set_main_thread(HostMainThread* main);    // null: calls are served on the caller's thread
     void set_log_sink(std::function<void(const std::string&)> sink);  // gets each log line as it comes
+    // When the next call of kind comes, fn runs first, on the caller's
+    // thread (for something the host's other threads do meanwhile).
+    void on_next_call(ApiCall kind, std::function<void()> fn);
     void connect(mumble_connection_t id);  // a new connection, not yet synchronised
     void synchronise();
     void disconnect();
@@ -98,6 +101,9 @@ private:
     bool synchronised_ = false;
     std::vector<std::string> log_;
     std::function<void(const std::string&)> sink_;
+    bool hook_set_ = false;
+    ApiCall hook_kind_{};
+    std::function<void()> hook_;
     std::set<const void*> handed_out_;
     int bad_frees_ = 0;
     int calls_hash_ = 0, calls_all_ = 0, calls_log_ = 0;

@@ -39,6 +39,12 @@ void HostMainThread::run(const std::function<void()>& fn) {
     cv_.wait(g, [&] { return done; });
 }
 
+void HostMainThread::post(std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(m_);
+    tasks_.push_back(std::move(fn));
+    cv_.notify_all();
+}
+
 void HostMainThread::trap(ApiCall kind, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(m_);
     trap_set_ = true;

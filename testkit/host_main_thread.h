@@ -25,6 +25,11 @@ public:
     ~HostMainThread();  // detaches from the FakeHost and ends the thread
 
     void run(const std::function<void()>& fn);  // on the main thread; waits for it
+    // Queues fn to the main thread without waiting: it runs once the main
+    // thread is done with what it does now, before any API call that waits
+    // to be served (as Mumble's event loop handles a disconnect signalled
+    // before a plug-in's request).
+    void post(std::function<void()> fn);
     // When the next request of kind reaches the front of the queue, fn runs
     // first, so the main thread serves nothing while fn runs.
     void trap(ApiCall kind, std::function<void()> fn);

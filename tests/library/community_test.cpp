@@ -90,3 +90,16 @@ TEST_F(CommunityOverrides, IniAndEnvironmentOverrideOnlyTheKeysTheySet) {
     EXPECT_EQ(origin_line(), "[quorra_link] settings=environment over quorra_link.ini over built-in community defaults");
     greeted_with(kBuiltinKey, 2);
 }
+
+// Its players did not choose the key: a refusal sends them to the community
+// rather than into quorra_link.ini.
+TEST_F(CommunityOverrides, ARefusalSendsThePlayerToTheCommunity) {
+    ini("server_port=" + std::to_string(server.port()) + "\n");
+    server.set_hello_reply(HelloReply::error_line);
+    enable();
+    synchronise();
+    const std::string line = "[quorra_link] the falloff server at 127.0.0.1:" + std::to_string(server.port()) +
+                             " refused the link: ERR refused; voices stay silent, retrying every 8 s; ask your "
+                             "community about the key, then untick and tick the plug-in";
+    EXPECT_TRUE(eventually([&] { return FakeHost::get().has_log_line(line); })) << line;
+}

@@ -31,10 +31,14 @@ TEST_F(Enable, WhileConnectedTakesTheConnectionUpAndDoesItOnce) {
     EXPECT_TRUE(eventually([&] { return hears(kAlice, 0.5f, 0.0f); }));
 
     // Should a synchronisation for that same connection come after all,
-    // nothing is done twice: no second banner, no second worker.
+    // nothing is done twice: no second banner, no second worker thread (the
+    // server, serving one client at a time, would not see one), and the
+    // link stays as it is.
+    const int threads = test_os::thread_count();
     synchronise(0);
     std::this_thread::sleep_for(std::chrono::milliseconds(250));  // past two reconnect pauses
     EXPECT_EQ(banners(), 1u);
+    EXPECT_EQ(test_os::thread_count(), threads);
     EXPECT_EQ(server.connections(), 1);
     EXPECT_TRUE(hears(kAlice, 0.5f, 0.0f));
 

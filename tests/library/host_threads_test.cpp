@@ -166,3 +166,81 @@ TEST_F(MainThreadHost, StopsAtOnceWhereverTheWorkerWaits) {
     EXPECT_LT(timed_on_main([&] { shutdown(); }), 100);
     EXPECT_FALSE(lib.test_worker_alive());
 }
+
+// A disconnect that comes while the main thread takes a connection up, as
+// Mumble has it: the plug-in hears of it on the connection's thread at once
+// when it counts as loaded (never during init), and the API answers for the
+// old connection until the main thread, busy in the take-up, has handled it.
+class TakeUpRace : public MainThreadHost {
+protected:
+    void disconnect_meanwhile(bool plugin_loaded) {
+        if (plugin_loaded) std::thread([&] { lib.onServerDisconnected(0); }).join();
+        main.post([] { FakeHost::get().disconnect(); });
+    }
+};
+
+// At each of the take-up's host calls in turn: the take-up commits nothing
+// once the connection it took up is gone, so no worker greets the server.
+TEST_F(TakeUpRace, ADisconnectDuringTheSynchronisationLeavesNoWorker) {
+    FakeHost& h = FakeHost::get();
+    write_ini();
+    for (ApiCall kind : {ApiCall::local_user, ApiCall::user_hash, ApiCall::all_users, ApiCall::log}) {
+        on_main([&] { enable(); });
+        h.connect(0);
+        h.synchronise();
+        h.on_next_call(kind, [&] { disconnect_meanwhile(true); });
+        on_main([&] { synchronise(0); });
+        EXPECT_FALSE(lib.test_worker_alive()) << static_cast<int>(kind);
+        on_main([&] { shutdown(); });
+    }
+    EXPECT_EQ(server.connections(), 0);
+    // The next connection is taken up as always.
+    on_main([&] { enable(); });
+    h.connect(1);
+    h.synchronise();
+    on_main([&] { synchronise(1); });
+    EXPECT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }));
+}
+
+// Mumble delivers no disconnect that comes while init runs, and answers for
+// the old connection until init has returned: init takes it up, and the
+// worker, asking the host once more before it greets, finds it gone and
+// ends as a disconnect would have ended it.
+TEST_F(TakeUpRace, ADisconnectDuringInitEndsTheWorkerBeforeItGreets) {
+    FakeHost& h = FakeHost::get();
+    h.connect(0);
+    h.synchronise();
+    write_ini();
+    h.on_next_call(ApiCall::synchronised, [&] { disconnect_meanwhile(false); });  // init's look at the host
+    on_main([&] { enable(); });
+    EXPECT_TRUE(h.has_log_line("[quorra_link] type this in chat (one time):   !verify 01234567"));
+    EXPECT_TRUE(eventually([&] { return !lib.test_worker_alive(); }));
+    EXPECT_TRUE(log_has("mumble_connection_gone connection=0"));
+    EXPECT_EQ(server.connections(), 0);
+    // The worker that ended itself is joined, and the next connection gets
+    // a worker of its own.
+    const int threads = test_os::thread_count();
+    h.connect(1);
+    h.synchronise();
+    on_main([&] { synchronise(1); });
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }));
+    EXPECT_EQ(test_os::thread_count(), threads + 1);
+}
+
+// Should the host drop a connection whose disconnect never reaches the
+// plug-in while the link is up, the worker's periodic directory refresh
+// finds it gone and ends the link.
+TEST_F(TakeUpRace, ALinkedWorkerWhoseConnectionIsGoneEndsTheLink) {
+    WorkerTiming* t = lib.test_timing();
+    t->refresh_interval_ms = 20;
+    t->receive_timeout_ms = 20;
+    on_main([&] { connect_and_greet(); });
+    FakeHost::get().connect(0);  // the fake host follows connections from here on
+    FakeHost::get().synchronise();
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 1 0"));
+    ASSERT_TRUE(eventually([&] { return hears(kAlice, 0.70710677f, 0.70710677f); }));
+    main.post([] { FakeHost::get().disconnect(); });
+    EXPECT_TRUE(eventually([&] { return !server.client_connected() && !lib.test_worker_alive(); }));
+    EXPECT_TRUE(hears(kAlice, 0.0f, 0.0f));
+    EXPECT_EQ(server.accepted_hellos(), 1);
+}

@@ -104,3 +104,28 @@ TEST_F(Abandon, ATakenBackWorkerDropsTheOldSessionsAttempt) {
     synchronise();  // takes the worker back
     EXPECT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }, 2000));
 }
+
+// The old session's attempt ends after the take-back (its name does not
+// resolve): the player reads nothing of that session's host and port, only
+// the new session's lines.
+TEST_F(Abandon, ATakenBackWorkerSaysNothingOfTheOldSessionsServer) {
+    WorkerTiming* t = lib.test_timing();
+    t->stop_wait_ms = 100;
+    t->resolve_delay_ms = 400;
+    // A name that the resolver refuses without asking any name server.
+    write_ini("server_host=bad..host\n");
+    enable();
+    synchronise();
+    ASSERT_TRUE(eventually([&] { return log_has("falloff_connect_attempt host=bad..host"); }));
+    shutdown();  // gives up on the worker in its resolution
+    ASSERT_TRUE(lib.test_worker_alive());
+    const size_t before = FakeHost::get().log_lines().size();
+    write_ini();
+    enable();
+    synchronise();  // takes the worker back; its old attempt fails meanwhile
+    // The new session's attempt comes after the old one has ended.
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }, 2000));
+    const auto lines = FakeHost::get().log_lines();
+    for (size_t i = before; i < lines.size(); ++i) EXPECT_EQ(lines[i].find("bad..host"), std::string::npos) << lines[i];
+    EXPECT_FALSE(log_has("falloff resolve failed"));
+}

@@ -44,22 +44,51 @@ TEST_F(Worker, UpdatesScaleListedSpeakersAndSilenceTheRest) {
     EXPECT_TRUE(eventually([&] { return log_has("received UPDATE2 with 1 speakers"); }));
 }
 
+namespace {
+// The updates that the log's "received" entries count: a plain entry is
+// one, an entry with " (xN)" N more.
+size_t updates_logged(const std::string& log, const std::string& entry, size_t* entries = nullptr) {
+    size_t n = 0, e = 0;
+    for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1), ++e) {
+        const size_t end = log.find("\r\n", at), count = at + entry.size();
+        n += end == count ? 1 : std::stoul(log.substr(count + 3));  // " (x" N ")"
+    }
+    if (entries) *entries = e;
+    return n;
+}
+constexpr char kEntry[] = "received UPDATE2 with 1 speakers";
+}  // namespace
+
 // The log tells a run of the same "received" entry in summary, and its
-// last count when the connection ends, so every update is still counted.
+// last count when the connection ends, so every update is still counted;
+// the next connection's first update begins a run of its own, written at
+// once.
 TEST_F(Worker, RepeatedUpdatesAreLoggedAsCountedRuns) {
     connect_and_greet();
     for (int i = 0; i < 50; ++i) ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 0.5 0"));
-    ASSERT_TRUE(eventually([&] { return log_has("received UPDATE2 with 1 speakers"); }));
+    ASSERT_TRUE(eventually([&] { return log_has(kEntry); }));
     server.close_client();
-    ASSERT_TRUE(eventually([&] { return log_has("falloff_disconnected"); }));
-    const std::string log = log_file(), entry = "received UPDATE2 with 1 speakers";
-    size_t entries = 0, updates = 0;
-    for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1), ++entries) {
-        const size_t end = log.find("\r\n", at), count = at + entry.size();
-        updates += end == count ? 1 : std::stoul(log.substr(count + 3));  // " (x" N ")"
-    }
-    EXPECT_EQ(updates, 50u) << log;
-    EXPECT_LT(entries, 10u) << log;  // the first, then one count a second at most
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 2; }));
+    ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 0.5 0"));
+    EXPECT_TRUE(eventually([&] { return log_count(std::string(kEntry) + "\r\n") == 2; })) << log_file();
+    size_t entries = 0;
+    EXPECT_EQ(updates_logged(log_file(), kEntry, &entries), 51u) << log_file();
+    EXPECT_LT(entries, 10u) << log_file();  // the first, then one count a second at most
+}
+
+// A stop ends the connection without a word of its own: the run's count is
+// written all the same.
+TEST_F(Worker, AStopWritesTheRunsLastCount) {
+    connect_and_greet();
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(server.send_line(std::string("UPDATE2 ") + kAliceHash + " 0.5 0"));
+    ASSERT_TRUE(server.send_line("PING"));  // answered once the 50 updates are taken
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& l : server.lines())
+            if (l == "OK") return true;
+        return false;
+    }));
+    lib.onServerDisconnected(0);
+    EXPECT_EQ(updates_logged(log_file(), kEntry), 50u) << log_file();
 }
 
 TEST_F(Worker, AnswersServerPingAndSendsItsOwnOnTheTimer) {
@@ -217,7 +246,9 @@ TEST_F(Worker, AConnectCountsAsMadeOnlyOnceItIsMade) {
         enable();
         synchronise();
     });
-    // The worker's first refresh comes after a wait for data that timed out.
+    // The worker's first periodic refresh comes after a wait for data that
+    // timed out (the session's check of the connection came before HELLO).
+    ASSERT_TRUE(eventually([&] { return server.accepted_hellos() == 1; }));
     main.trap(ApiCall::all_users, [&] {
         server.set_accepting(false);
         server.send_line(std::string("UPDATE2 ") + kAliceHash + " 1 0");
