@@ -51,7 +51,7 @@ void MixPublisher::publish(const MixTable& t) {
     }
     // Rows in table order; a user listed twice is found at the first row.
     for (uint32_t i = 0; i < t.count; ++i) {
-        uint32_t h = home(t.ids[i]);
+        uint32_t h = user_home(t.ids[i]);
         while (s.place[h].load(std::memory_order_relaxed) != kEmpty) h = (h + 1) % kPlaces;
         s.place[h].store(static_cast<uint16_t>(i), std::memory_order_relaxed);
     }

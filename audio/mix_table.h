@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "audio/user_home.h"
 #include "common/test_seams.h"
 
 constexpr size_t kMaxMixRows = 512;
@@ -65,7 +66,7 @@ public:
 
 private:
     static constexpr uint32_t kSlots = 3;
-    static constexpr uint32_t kPlaces = 1024;  // hash index: twice the rows
+    static constexpr uint32_t kPlaces = kUserHomePlaces;  // hash index: twice the rows
     static constexpr uint16_t kEmpty = 0xFFFF;
     // Shared words are atomics, read and written relaxed inside the
     // version's bracket, so a reader racing a writer reads stale values,
@@ -76,7 +77,6 @@ private:
         std::atomic<uint32_t> ids[kMaxMixRows];
         std::atomic<float> gain[kMaxMixRows], left[kMaxMixRows], right[kMaxMixRows];
     };
-    static uint32_t home(uint32_t user) { return (user * 2654435761u) >> 22; }
     Slot slots_[kSlots];
     std::atomic<uint32_t> current_{0};
     uint32_t next_ = 1;  // the writer's next slot
@@ -100,7 +100,7 @@ inline MixFactors MixPublisher::factors(uint32_t user) const {
         // Linear probing from the user's home place; the first row with the
         // user's id is theirs. Bounded, as a slot being rewritten may show
         // no empty place.
-        uint32_t h = home(user);
+        uint32_t h = user_home(user);
         for (uint32_t n = 0; n < kPlaces; ++n, h = (h + 1) % kPlaces) {
             const uint16_t r = s.place[h].load(std::memory_order_relaxed);
             if (r == kEmpty) break;
