@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstddef>
 
+#include "common/clock.h"
+
 // The body works in runs of eight with a fixed pattern, a shape compilers
 // turn into vector code without being asked; the tail goes one sample at a
 // time.
@@ -112,7 +114,11 @@ void ramp_block(float* pcm, size_t n, uint16_t channels, const MixFactors& a, co
 bool apply_speaker_gain(const MixPublisher& mix, RampMemory& ramps, bool enabled, float* pcm, uint32_t frames,
                         uint16_t channels, bool speech, uint32_t user) {
     if (!pcm || !speech || channels == 0 || !enabled) return false;
-    const MixFactors v = mix.factors(user);  // an unknown speaker is silent
+    // An unknown speaker is silent. While the speaker's level glides, the
+    // block ends where the glide stands now, on the clock the writers start
+    // glides by (no system call); at rest the clock is not read.
+    const MixLevel level = mix.level(user);
+    const MixFactors v = level.gliding ? level.at(glide_now_us()) : level.end;
     if (frames == 0) return true;
     const RampMemory::Seen seen = ramps.recall(user);
     const bool audible = v.gain != 0.0f || v.left != 0.0f || v.right != 0.0f;

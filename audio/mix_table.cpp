@@ -21,6 +21,9 @@ bool mix_add_row(MixTable* t, uint32_t user, float gain, float pan) {
     t->gain[i] = g;
     t->left[i] = g * l;
     t->right[i] = g * r;
+    t->pan[i] = clamp(pan, -1.0f, 1.0f);
+    t->gain_glide[i] = Glide::still(g);
+    t->pan_glide[i] = Glide::still(t->pan[i]);
     return true;
 }
 
@@ -45,6 +48,13 @@ void MixPublisher::publish(const MixTable& t) {
         s.gain[i].store(t.gain[i], std::memory_order_relaxed);
         s.left[i].store(t.left[i], std::memory_order_relaxed);
         s.right[i].store(t.right[i], std::memory_order_relaxed);
+        s.pan[i].store(t.pan[i], std::memory_order_relaxed);
+        s.gain_length[i].store(t.gain_glide[i].length_us, std::memory_order_relaxed);
+        s.pan_length[i].store(t.pan_glide[i].length_us, std::memory_order_relaxed);
+        s.gain_from[i].store(t.gain_glide[i].from, std::memory_order_relaxed);
+        s.pan_from[i].store(t.pan_glide[i].from, std::memory_order_relaxed);
+        s.gain_start[i].store(t.gain_glide[i].start_us, std::memory_order_relaxed);
+        s.pan_start[i].store(t.pan_glide[i].start_us, std::memory_order_relaxed);
 #if QL_TEST_SEAMS
         if (i == t.count / 2 && mid_publish_seam) mid_publish_seam();
 #endif

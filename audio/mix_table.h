@@ -8,23 +8,30 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "audio/glide.h"
 #include "audio/user_home.h"
 #include "common/test_seams.h"
 
 constexpr size_t kMaxMixRows = 512;
 
-// A table as its writer builds it.
+// A table as its writer builds it. Each row holds where the user's level
+// is going (gain and pan, and the factors they give) and the glides that
+// take it there; a row at rest has glides of length 0.
 struct MixTable {
     uint32_t count = 0;
     uint32_t ids[kMaxMixRows];  // Mumble user ids
     float gain[kMaxMixRows];    // one channel, and channels beyond the second
     float left[kMaxMixRows];    // gain x L of the constant-power pan
     float right[kMaxMixRows];   // gain x R
+    float pan[kMaxMixRows];
+    Glide gain_glide[kMaxMixRows];  // ends on gain
+    Glide pan_glide[kMaxMixRows];   // ends on pan
 };
 
 // Appends a row for user from a speaker's gain and pan: clamped, with the
-// pan law's factors taken once here. A gain or pan that is not finite gives
-// no row (silence), and so does a full table. False when no row was added.
+// pan law's factors taken once here, at rest. A gain or pan that is not
+// finite gives no row (silence), and so does a full table. False when no
+// row was added.
 bool mix_add_row(MixTable* t, uint32_t user, float gain, float pan);
 
 // L and R of the constant-power law for a pan in [-1, 1], in single precision.
@@ -32,6 +39,24 @@ void pan_factors(float pan, float* left, float* right);
 
 struct MixFactors {
     float gain, left, right;  // all 0 for a user without a row
+};
+
+// What the audio path reads of a user's row: the factors at the glides'
+// end, and the glides while either moves.
+struct MixLevel {
+    MixFactors end{0.0f, 0.0f, 0.0f};
+    bool gliding = false;
+    Glide gain, pan;  // only while gliding
+
+    // The factors at a moment: those of the gain and pan there, by the
+    // same pan law; the end's own once both glides are done.
+    MixFactors at(uint64_t now_us) const {
+        if (!gliding || (gain.done_by(now_us) && pan.done_by(now_us))) return end;
+        const float g = gain.at(now_us);
+        float l, r;
+        pan_factors(pan.at(now_us), &l, &r);
+        return MixFactors{g, g * l, g * r};
+    }
 };
 
 // The published tables: a seqlock over rotating slots. There is a fixed set
@@ -50,7 +75,8 @@ public:
 
     // The reader's side, for any number of threads at once: allocates
     // nothing, makes no system call, takes no lock, never waits.
-    MixFactors factors(uint32_t user) const;
+    MixLevel level(uint32_t user) const;
+    MixFactors factors(uint32_t user) const { return level(user).end; }
 
     // The writer's side, for one writer at a time.
     void publish(const MixTable& t);
@@ -75,7 +101,11 @@ private:
         std::atomic<uint32_t> version{0};  // odd while being written
         std::atomic<uint16_t> place[kPlaces];
         std::atomic<uint32_t> ids[kMaxMixRows];
-        std::atomic<float> gain[kMaxMixRows], left[kMaxMixRows], right[kMaxMixRows];
+        std::atomic<float> gain[kMaxMixRows], left[kMaxMixRows], right[kMaxMixRows], pan[kMaxMixRows];
+        // The glides, only read when a length is not 0.
+        std::atomic<uint32_t> gain_length[kMaxMixRows], pan_length[kMaxMixRows];
+        std::atomic<float> gain_from[kMaxMixRows], pan_from[kMaxMixRows];
+        std::atomic<uint64_t> gain_start[kMaxMixRows], pan_start[kMaxMixRows];
     };
     Slot slots_[kSlots];
     std::atomic<uint32_t> current_{0};
@@ -85,10 +115,10 @@ private:
 // The audio thread must never meet a lock inside an atomic (a lock a writer
 // can hold): every shared word is a lock-free atomic on both targets.
 static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<uint16_t>::is_always_lock_free &&
-              std::atomic<float>::is_always_lock_free);
+              std::atomic<float>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free);
 
 // Inline: it is the audio path's whole look-up, called once per block.
-inline MixFactors MixPublisher::factors(uint32_t user) const {
+inline MixLevel MixPublisher::level(uint32_t user) const {
     for (;;) {
         // Acquire pairs with the writer's store of current_: the slot's rows
         // as that publication left them are visible from here on.
@@ -96,7 +126,7 @@ inline MixFactors MixPublisher::factors(uint32_t user) const {
         // Acquire: the row reads below cannot move above this version read.
         const uint32_t v = s.version.load(std::memory_order_acquire);
         if (v & 1) continue;  // rewritten since the index was read: it has moved on
-        MixFactors f{0.0f, 0.0f, 0.0f};
+        MixLevel f;
         // Linear probing from the user's home place; the first row with the
         // user's id is theirs. Bounded, as a slot being rewritten may show
         // no empty place.
@@ -108,8 +138,17 @@ inline MixFactors MixPublisher::factors(uint32_t user) const {
 #if QL_TEST_SEAMS
                 if (mid_read_seam) mid_read_seam();
 #endif
-                f = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
-                               s.right[r].load(std::memory_order_relaxed)};
+                f.end = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
+                                   s.right[r].load(std::memory_order_relaxed)};
+                const uint32_t gl = s.gain_length[r].load(std::memory_order_relaxed);
+                const uint32_t pl = s.pan_length[r].load(std::memory_order_relaxed);
+                if (gl | pl) {
+                    f.gliding = true;
+                    f.gain = Glide{s.gain_from[r].load(std::memory_order_relaxed), f.end.gain,
+                                   s.gain_start[r].load(std::memory_order_relaxed), gl};
+                    f.pan = Glide{s.pan_from[r].load(std::memory_order_relaxed), s.pan[r].load(std::memory_order_relaxed),
+                                  s.pan_start[r].load(std::memory_order_relaxed), pl};
+                }
                 break;
             }
         }
