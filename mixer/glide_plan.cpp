@@ -40,7 +40,10 @@ void plan_glides(const MixTable& before, uint64_t now_us, const GlideLengths& le
         if (j >= 0) {
             kept[j] = true;
             gain = toward(before.gain_glide[j], next->gain[i], now_us, lengths.gain_us);
-            pan = toward(before.pan_glide[j], next->pan[i], now_us, lengths.pan_us);
+            // From silence the pan is where it is going: nothing sweeps
+            // across the stereo image while a voice fades in.
+            const bool silent = before.gain_glide[j].at(now_us) == 0.0f;
+            pan = silent ? Glide::still(next->pan[i]) : toward(before.pan_glide[j], next->pan[i], now_us, lengths.pan_us);
         } else {
             // Newly heard: in from silence, already from where they stand.
             gain = Glide{0.0f, next->gain[i], now_us, lengths.gain_us};
