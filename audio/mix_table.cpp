@@ -49,8 +49,8 @@ void MixPublisher::publish(const MixTable& t) {
         s.left[i].store(t.left[i], std::memory_order_relaxed);
         s.right[i].store(t.right[i], std::memory_order_relaxed);
         s.pan[i].store(t.pan[i], std::memory_order_relaxed);
-        s.gain_length[i].store(t.gain_glide[i].length_us, std::memory_order_relaxed);
-        s.pan_length[i].store(t.pan_glide[i].length_us, std::memory_order_relaxed);
+        s.lengths[i].store(static_cast<uint64_t>(t.pan_glide[i].length_us) << 32 | t.gain_glide[i].length_us,
+                           std::memory_order_relaxed);
         s.gain_from[i].store(t.gain_glide[i].from, std::memory_order_relaxed);
         s.pan_from[i].store(t.pan_glide[i].from, std::memory_order_relaxed);
         s.gain_start[i].store(t.gain_glide[i].start_us, std::memory_order_relaxed);

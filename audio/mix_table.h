@@ -102,8 +102,10 @@ private:
         std::atomic<uint16_t> place[kPlaces];
         std::atomic<uint32_t> ids[kMaxMixRows];
         std::atomic<float> gain[kMaxMixRows], left[kMaxMixRows], right[kMaxMixRows], pan[kMaxMixRows];
-        // The glides, only read when a length is not 0.
-        std::atomic<uint32_t> gain_length[kMaxMixRows], pan_length[kMaxMixRows];
+        // The glides' lengths in one word (the gain's in the low half), so
+        // that a row at rest costs the look-up one more read; the rest is
+        // read only while a length is not 0.
+        std::atomic<uint64_t> lengths[kMaxMixRows];
         std::atomic<float> gain_from[kMaxMixRows], pan_from[kMaxMixRows];
         std::atomic<uint64_t> gain_start[kMaxMixRows], pan_start[kMaxMixRows];
     };
@@ -140,9 +142,9 @@ inline MixLevel MixPublisher::level(uint32_t user) const {
 #endif
                 f.end = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
                                    s.right[r].load(std::memory_order_relaxed)};
-                const uint32_t gl = s.gain_length[r].load(std::memory_order_relaxed);
-                const uint32_t pl = s.pan_length[r].load(std::memory_order_relaxed);
-                if (gl | pl) {
+                const uint64_t lengths = s.lengths[r].load(std::memory_order_relaxed);
+                if (lengths) {
+                    const uint32_t gl = static_cast<uint32_t>(lengths), pl = static_cast<uint32_t>(lengths >> 32);
                     f.gliding = true;
                     f.gain = Glide{s.gain_from[r].load(std::memory_order_relaxed), f.end.gain,
                                    s.gain_start[r].load(std::memory_order_relaxed), gl};
