@@ -1,9 +1,27 @@
-// The writers' half of the glides: the typical interval between update
-// lines, and the plan that turns a fresh join into gliding rows.
+// The writers' half of the glides: the clock they share with the audio
+// path, the typical interval between update lines, and the plan that turns
+// a fresh join into gliding rows.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "mixer/glide_plan.h"
+#include "platform/platform.h"
 #include "mixer/update_interval.h"
+
+// The OS's clock in microseconds: 20 ms by the standard library's steady
+// clock (taken inside the two reads) is at least 19 ms of it, and less
+// than 2 s (a unit off by a thousand shows either way).
+TEST(GlideClock, CountsMicrosecondsForward) {
+    using Steady = std::chrono::steady_clock;
+    const uint64_t a0 = plat::monotonic_us();
+    const Steady::time_point s0 = Steady::now();
+    while (Steady::now() - s0 < std::chrono::milliseconds(20)) {
+    }
+    const uint64_t a1 = plat::monotonic_us();
+    EXPECT_GE(a1 - a0, 19000u);
+    EXPECT_LT(a1 - a0, 2000000u);
+}
 
 TEST(UpdateInterval, OneBlockUntilKnownThenTheMedianUnmovedByAPauseOrABurst) {
     UpdateInterval u;
