@@ -97,6 +97,11 @@ void ramp_block(float* pcm, size_t n, uint16_t channels, const MixFactors& a, co
     scale_block(pcm + ramped * channels, 1, channels, b);
 }
 
+// Out of line, so that a block at rest carries none of this.
+[[gnu::noinline]] MixFactors where_glides_stand(const MixGlides& glides, const MixFactors& end) {
+    return glides.at(end, glide_now_us());
+}
+
 // A block whose factors are not those the speaker's last block ended on.
 // Without an entry to hold (another thread has this speaker, or no place
 // is left) the block is scaled as it comes.
@@ -117,8 +122,9 @@ bool apply_speaker_gain(const MixPublisher& mix, RampMemory& ramps, bool enabled
     // An unknown speaker is silent. While the speaker's level glides, the
     // block ends where the glide stands now, on the clock the writers start
     // glides by (no system call); at rest the clock is not read.
-    const MixLevel level = mix.level(user);
-    const MixFactors v = level.gliding ? level.at(glide_now_us()) : level.end;
+    MixGlides glides;
+    const MixFactors end = mix.factors(user, &glides);
+    const MixFactors v = glides.on ? where_glides_stand(glides, end) : end;
     if (frames == 0) return true;
     const RampMemory::Seen seen = ramps.recall(user);
     const bool audible = v.gain != 0.0f || v.left != 0.0f || v.right != 0.0f;

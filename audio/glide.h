@@ -4,10 +4,12 @@
 #pragma once
 #include <cstdint>
 
+// Without member initialisers: the audio path's look-up fills a glide only
+// for a row that has one, and zeroes nothing it does not read.
 struct Glide {
-    float from = 0.0f, to = 0.0f;
-    uint64_t start_us = 0;   // on the glide clock (glide_now_us)
-    uint32_t length_us = 0;  // 0: at `to` from the start on
+    float from, to;
+    uint64_t start_us;   // on the glide clock (glide_now_us)
+    uint32_t length_us;  // 0: at `to` from the start on
 
     bool done_by(uint64_t now_us) const { return length_us == 0 || now_us >= start_us + length_us; }
     // `from` before the start, `to` itself from the end on, and in between

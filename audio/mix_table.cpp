@@ -33,6 +33,15 @@ MixPublisher::MixPublisher() {
 }
 
 
+void MixPublisher::read_glides(const Slot& s, uint32_t r, float gain, MixGlides* out) {
+    const uint64_t lengths = s.lengths[r].load(std::memory_order_relaxed);
+    out->on = true;
+    out->gain = Glide{s.gain_from[r].load(std::memory_order_relaxed), gain,
+                      s.gain_start[r].load(std::memory_order_relaxed), static_cast<uint32_t>(lengths)};
+    out->pan = Glide{s.pan_from[r].load(std::memory_order_relaxed), s.pan[r].load(std::memory_order_relaxed),
+                     s.pan_start[r].load(std::memory_order_relaxed), static_cast<uint32_t>(lengths >> 32)};
+}
+
 void MixPublisher::publish(const MixTable& t) {
     // The oldest slot: never the current one, so readers are not disturbed.
     Slot& s = slots_[next_];
@@ -63,7 +72,8 @@ void MixPublisher::publish(const MixTable& t) {
     for (uint32_t i = 0; i < t.count; ++i) {
         uint32_t h = user_home(t.ids[i]);
         while (s.place[h].load(std::memory_order_relaxed) != kEmpty) h = (h + 1) % kPlaces;
-        s.place[h].store(static_cast<uint16_t>(i), std::memory_order_relaxed);
+        const bool glides = t.gain_glide[i].length_us != 0 || t.pan_glide[i].length_us != 0;
+        s.place[h].store(static_cast<uint16_t>(i | (glides ? kGlides : 0)), std::memory_order_relaxed);
     }
     // Release: every row store above is visible to a reader that sees the
     // even version, and to one that finds this slot current.

@@ -41,17 +41,16 @@ struct MixFactors {
     float gain, left, right;  // all 0 for a user without a row
 };
 
-// What the audio path reads of a user's row: the factors at the glides'
-// end, and the glides while either moves.
-struct MixLevel {
-    MixFactors end{0.0f, 0.0f, 0.0f};
-    bool gliding = false;
-    Glide gain, pan;  // only while gliding
+// A row's glides as the audio path reads them, only for a row that has
+// them (on); `end` is the row's factors, where both glides end.
+struct MixGlides {
+    bool on = false;
+    Glide gain, pan;  // set only when on
 
     // The factors at a moment: those of the gain and pan there, by the
     // same pan law; the end's own once both glides are done.
-    MixFactors at(uint64_t now_us) const {
-        if (!gliding || (gain.done_by(now_us) && pan.done_by(now_us))) return end;
+    MixFactors at(const MixFactors& end, uint64_t now_us) const {
+        if (!on || (gain.done_by(now_us) && pan.done_by(now_us))) return end;
         const float g = gain.at(now_us);
         float l, r;
         pan_factors(pan.at(now_us), &l, &r);
@@ -75,8 +74,9 @@ public:
 
     // The reader's side, for any number of threads at once: allocates
     // nothing, makes no system call, takes no lock, never waits.
-    MixLevel level(uint32_t user) const;
-    MixFactors factors(uint32_t user) const { return level(user).end; }
+    // The user's factors, at the end of their glides; a row's glides, when
+    // it has any, go to *glides (left alone otherwise: on stays false).
+    MixFactors factors(uint32_t user, MixGlides* glides = nullptr) const;
 
     // The writer's side, for one writer at a time.
     void publish(const MixTable& t);
@@ -94,6 +94,13 @@ private:
     static constexpr uint32_t kSlots = 3;
     static constexpr uint32_t kPlaces = kUserHomePlaces;  // hash index: twice the rows
     static constexpr uint16_t kEmpty = 0xFFFF;
+    // A place holds its row's index and, in this bit, whether the row
+    // glides: a row at rest costs the look-up no read beyond its factors.
+    static constexpr uint16_t kGlides = 0x4000, kRowBits = 0x3FFF;
+    static_assert(kMaxMixRows <= kRowBits);
+    struct Slot;
+    // Out of line: a row at rest, the common case, keeps the look-up small.
+    [[gnu::noinline]] static void read_glides(const Slot& s, uint32_t r, float gain, MixGlides* out);
     // Shared words are atomics, read and written relaxed inside the
     // version's bracket, so a reader racing a writer reads stale values,
     // never undefined ones.
@@ -102,9 +109,8 @@ private:
         std::atomic<uint16_t> place[kPlaces];
         std::atomic<uint32_t> ids[kMaxMixRows];
         std::atomic<float> gain[kMaxMixRows], left[kMaxMixRows], right[kMaxMixRows], pan[kMaxMixRows];
-        // The glides' lengths in one word (the gain's in the low half), so
-        // that a row at rest costs the look-up one more read; the rest is
-        // read only while a length is not 0.
+        // Read only for a row that glides. The lengths in one word, the
+        // gain's in the low half.
         std::atomic<uint64_t> lengths[kMaxMixRows];
         std::atomic<float> gain_from[kMaxMixRows], pan_from[kMaxMixRows];
         std::atomic<uint64_t> gain_start[kMaxMixRows], pan_start[kMaxMixRows];
@@ -120,7 +126,7 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<uint16_t
               std::atomic<float>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free);
 
 // Inline: it is the audio path's whole look-up, called once per block.
-inline MixLevel MixPublisher::level(uint32_t user) const {
+inline MixFactors MixPublisher::factors(uint32_t user, MixGlides* glides) const {
     for (;;) {
         // Acquire pairs with the writer's store of current_: the slot's rows
         // as that publication left them are visible from here on.
@@ -128,29 +134,23 @@ inline MixLevel MixPublisher::level(uint32_t user) const {
         // Acquire: the row reads below cannot move above this version read.
         const uint32_t v = s.version.load(std::memory_order_acquire);
         if (v & 1) continue;  // rewritten since the index was read: it has moved on
-        MixLevel f;
+        MixFactors f{0.0f, 0.0f, 0.0f};
+        if (glides) glides->on = false;  // a look-up done again starts afresh
         // Linear probing from the user's home place; the first row with the
         // user's id is theirs. Bounded, as a slot being rewritten may show
         // no empty place.
         uint32_t h = user_home(user);
         for (uint32_t n = 0; n < kPlaces; ++n, h = (h + 1) % kPlaces) {
-            const uint16_t r = s.place[h].load(std::memory_order_relaxed);
-            if (r == kEmpty) break;
+            const uint16_t p = s.place[h].load(std::memory_order_relaxed);
+            if (p == kEmpty) break;
+            const uint16_t r = p & kRowBits;
             if (r < kMaxMixRows && s.ids[r].load(std::memory_order_relaxed) == user) {
 #if QL_TEST_SEAMS
                 if (mid_read_seam) mid_read_seam();
 #endif
-                f.end = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
-                                   s.right[r].load(std::memory_order_relaxed)};
-                const uint64_t lengths = s.lengths[r].load(std::memory_order_relaxed);
-                if (lengths) {
-                    const uint32_t gl = static_cast<uint32_t>(lengths), pl = static_cast<uint32_t>(lengths >> 32);
-                    f.gliding = true;
-                    f.gain = Glide{s.gain_from[r].load(std::memory_order_relaxed), f.end.gain,
-                                   s.gain_start[r].load(std::memory_order_relaxed), gl};
-                    f.pan = Glide{s.pan_from[r].load(std::memory_order_relaxed), s.pan[r].load(std::memory_order_relaxed),
-                                  s.pan_start[r].load(std::memory_order_relaxed), pl};
-                }
+                f = MixFactors{s.gain[r].load(std::memory_order_relaxed), s.left[r].load(std::memory_order_relaxed),
+                               s.right[r].load(std::memory_order_relaxed)};
+                if ((p & kGlides) && glides) read_glides(s, r, f.gain, glides);
                 break;
             }
         }
