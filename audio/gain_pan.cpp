@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstddef>
 
+#include "common/clock.h"
+
 // The body works in runs of eight with a fixed pattern, a shape compilers
 // turn into vector code without being asked; the tail goes one sample at a
 // time.
@@ -95,6 +97,11 @@ void ramp_block(float* pcm, size_t n, uint16_t channels, const MixFactors& a, co
     scale_block(pcm + ramped * channels, 1, channels, b);
 }
 
+// Out of line, so that a block at rest carries none of this.
+[[gnu::noinline]] MixFactors where_glides_stand(const MixGlides& glides, const MixFactors& end) {
+    return glides.at(end, glide_now_us());
+}
+
 // A block whose factors are not those the speaker's last block ended on.
 // Without an entry to hold (another thread has this speaker, or no place
 // is left) the block is scaled as it comes.
@@ -112,7 +119,12 @@ void ramp_block(float* pcm, size_t n, uint16_t channels, const MixFactors& a, co
 bool apply_speaker_gain(const MixPublisher& mix, RampMemory& ramps, bool enabled, float* pcm, uint32_t frames,
                         uint16_t channels, bool speech, uint32_t user) {
     if (!pcm || !speech || channels == 0 || !enabled) return false;
-    const MixFactors v = mix.factors(user);  // an unknown speaker is silent
+    // An unknown speaker is silent. While the speaker's level glides, the
+    // block ends where the glide stands now, on the clock the writers start
+    // glides by (no system call); at rest the clock is not read.
+    MixGlides glides;
+    const MixFactors end = mix.factors(user, &glides);
+    const MixFactors v = glides.on ? where_glides_stand(glides, end) : end;
     if (frames == 0) return true;
     const RampMemory::Seen seen = ramps.recall(user);
     const bool audible = v.gain != 0.0f || v.left != 0.0f || v.right != 0.0f;

@@ -23,6 +23,9 @@ bool mix_add_row(MixTable* t, uint32_t user, float gain, float pan) {
     t->gain[i] = g;
     t->left[i] = g * l;
     t->right[i] = g * r;
+    t->pan[i] = clamp(pan, -1.0f, 1.0f);
+    t->gain_glide[i] = Glide::still(g);
+    t->pan_glide[i] = Glide::still(t->pan[i]);
     return true;
 }
 
@@ -31,6 +34,15 @@ MixPublisher::MixPublisher() {
         for (auto& p : s.place) p.store(kEmpty, std::memory_order_relaxed);
 }
 
+
+void MixPublisher::read_glides(const Slot& s, uint32_t r, float gain, MixGlides* out) {
+    const uint64_t lengths = s.lengths[r].load(std::memory_order_relaxed);
+    out->on = true;
+    out->gain = Glide{s.gain_from[r].load(std::memory_order_relaxed), gain,
+                      s.gain_start[r].load(std::memory_order_relaxed), static_cast<uint32_t>(lengths)};
+    out->pan = Glide{s.pan_from[r].load(std::memory_order_relaxed), s.pan[r].load(std::memory_order_relaxed),
+                     s.pan_start[r].load(std::memory_order_relaxed), static_cast<uint32_t>(lengths >> 32)};
+}
 
 void MixPublisher::publish(const MixTable& t) {
     // The oldest slot: never the current one, so readers are not disturbed.
@@ -47,15 +59,23 @@ void MixPublisher::publish(const MixTable& t) {
         s.gain[i].store(t.gain[i], std::memory_order_relaxed);
         s.left[i].store(t.left[i], std::memory_order_relaxed);
         s.right[i].store(t.right[i], std::memory_order_relaxed);
+        s.pan[i].store(t.pan[i], std::memory_order_relaxed);
+        s.lengths[i].store(static_cast<uint64_t>(t.pan_glide[i].length_us) << 32 | t.gain_glide[i].length_us,
+                           std::memory_order_relaxed);
+        s.gain_from[i].store(t.gain_glide[i].from, std::memory_order_relaxed);
+        s.pan_from[i].store(t.pan_glide[i].from, std::memory_order_relaxed);
+        s.gain_start[i].store(t.gain_glide[i].start_us, std::memory_order_relaxed);
+        s.pan_start[i].store(t.pan_glide[i].start_us, std::memory_order_relaxed);
 #if QL_TEST_SEAMS
         if (i == t.count / 2 && mid_publish_seam) mid_publish_seam();
 #endif
     }
     // Rows in table order; a user listed twice is found at the first row.
     for (uint32_t i = 0; i < t.count; ++i) {
-        uint32_t h = home(t.ids[i]);
+        uint32_t h = user_home(t.ids[i]);
         while (s.place[h].load(std::memory_order_relaxed) != kEmpty) h = (h + 1) % kPlaces;
-        s.place[h].store(static_cast<uint16_t>(i), std::memory_order_relaxed);
+        const bool glides = t.gain_glide[i].length_us != 0 || t.pan_glide[i].length_us != 0;
+        s.place[h].store(static_cast<uint16_t>(i | (glides ? kGlides : 0)), std::memory_order_relaxed);
     }
     // Release: every row store above is visible to a reader that sees the
     // even version, and to one that finds this slot current.

@@ -17,10 +17,12 @@
 #include <cstdint>
 
 #include "audio/mix_table.h"
+#include "audio/user_home.h"
+#include "common/test_seams.h"
 
 class RampMemory {
 public:
-    static constexpr uint32_t kEntries = 1024;  // twice the directory's users
+    static constexpr uint32_t kEntries = kUserHomePlaces;  // twice the directory's users
     static constexpr uint32_t kProbe = 16;      // places searched from a user's home
 
     // What the audio thread found for a speaker, without writing anything.
@@ -74,17 +76,25 @@ private:
     static uint64_t epoch_of(uint64_t s) { return s & kEpochBits; }
     static uint64_t with_status(uint64_t s, uint64_t st) { return (s & ~kStatus) | st; }
     static uint64_t next_version(uint64_t s) { return (s & ~kVersionBits) | ((s + kVersionOne) & kVersionBits); }
-    static uint32_t home(uint32_t user) { return (user * 2654435761u) >> 22; }  // 0..1023
     uint64_t epoch_word() const {
         return (static_cast<uint64_t>(epoch_.load(std::memory_order_relaxed)) << kEpochShift) & kEpochBits;
     }
-    struct alignas(32) Entry {  // one cache line each
+    // 20 bytes padded to 32: two entries to a 64-byte cache line, none
+    // across two lines.
+    struct alignas(32) Entry {
         std::atomic<uint64_t> state{kFree};
         std::atomic<float> gain{0.0f}, left{0.0f}, right{0.0f};
     };
     Entry entries_[kEntries];
     std::atomic<uint32_t> epoch_{0};
 };
+
+#if QL_TEST_SEAMS
+// Called in recall() between the reads of an idle entry's gain and of its
+// other two factors: where a storer overtaking the reader tears the record.
+// A namespace-scope pointer, so the seam leaves the class's layout alone.
+inline void (*ramp_recall_seam)() = nullptr;
+#endif
 
 // The audio thread must never meet a lock inside an atomic.
 static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free &&
@@ -95,7 +105,7 @@ inline RampMemory::Seen RampMemory::recall(uint32_t user) const {
     Seen seen;
     int best = 0;
     const uint64_t mine = (static_cast<uint64_t>(user) << 32) | epoch_word();
-    const uint32_t h = home(user);
+    const uint32_t h = user_home(user);
     for (uint32_t n = 0; n < kProbe; ++n) {
         const uint32_t i = (h + n) % kEntries;
         const Entry& e = entries_[i];
@@ -108,8 +118,12 @@ inline RampMemory::Seen RampMemory::recall(uint32_t user) const {
                 seen.kind = Seen::in_use;  // another thread stores into it
                 return seen;
             }
-            seen.last = MixFactors{e.gain.load(std::memory_order_relaxed), e.left.load(std::memory_order_relaxed),
-                                   e.right.load(std::memory_order_relaxed)};
+            seen.last.gain = e.gain.load(std::memory_order_relaxed);
+#if QL_TEST_SEAMS
+            if (ramp_recall_seam) ramp_recall_seam();
+#endif
+            seen.last.left = e.left.load(std::memory_order_relaxed);
+            seen.last.right = e.right.load(std::memory_order_relaxed);
             // Pairs with the release fence before a storer's factor stores:
             // if any factor read above saw such a store, the state read below
             // sees that storer's claim or later.

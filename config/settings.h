@@ -14,8 +14,8 @@ struct PluginSettings {
     char api_key[kTextField];
     uint8_t enabled;
     uint8_t debug_log;
-    float smoothing;
-    float pan_smoothing;
+    float smoothing;      // a gain change glides over this share of the typical update interval
+    float pan_smoothing;  // the same for a pan change; 0 and 0: no glides
     int32_t reconnect_sec;
 
     char plugin_dir[kPathField];

@@ -16,16 +16,28 @@
 #include "audio/ramp_memory.h"
 #include "directory/user_hashes.h"
 #include "falloff/speaker_table.h"
+#include "mixer/update_interval.h"
 
 class Mixer {
 public:
     // The writers' side. Each call replaces one table whole and publishes
-    // the new join.
+    // the new join, in which a changed level glides from where it stands
+    // (see mixer/glide_plan.h).
+    //
+    // How long a glide takes, as a share (0..1) of the typical time between
+    // update lines: the gain's and the pan's. 0 and 0: every change at
+    // once (the audio path then ramps it across one block).
+    void set_smoothing(float gain, float pan);
     void publish_directory(const UserHashDirectory& d);
+    // An update line's speakers; its arrival counts towards the typical
+    // interval.
     void publish_speakers(const SpeakerTable& t);
+    // The falloff connection has ended: everyone fades out, and the next
+    // connection's interval is measured afresh.
     void clear_speakers();
-    // Both tables empty (everyone silent) and every remembered factor gone:
-    // the connection has ended.
+    // Both tables empty (everyone silent at once, no fading) and every
+    // remembered factor gone: the voice server's connection has ended, and
+    // with it what its user ids meant.
     void clear();
 
     // The audio side: scales one decoded block of user in place (see
@@ -35,12 +47,15 @@ public:
     }
 
 private:
-    void publish_join();  // with mutex_ held
+    void publish_join(uint64_t now_us);  // with mutex_ held
 
     std::mutex mutex_;
     UserHashDirectory directory_{};
     SpeakerTable speakers_{};
-    MixTable staging_;  // the join, before it is published
+    float gain_smoothing_ = 0.0f, pan_smoothing_ = 0.0f;
+    UpdateInterval interval_;
+    MixTable tables_[2];     // the one published last, and the next one
+    uint32_t published_ = 0;  // which of the two
     MixPublisher mix_;
     RampMemory ramps_;  // writers only reclaim its entries, never wait on it
 };

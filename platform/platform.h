@@ -24,6 +24,9 @@ void thread_forget(Thread* t);
 
 // ---- clock, process, environment ---------------------------------------------
 void local_time(std::tm* out);            // wall clock, local calendar time
+// Microseconds on the monotonic clock, from an arbitrary start. Safe on the
+// audio thread: no system call, no lock, no wait (see each OS's clock.cpp).
+uint64_t monotonic_us();
 uint32_t process_id();
 // Copies the variable's value (UTF-8) into buf when it fits. Returns the
 // value's full length in bytes, or -1 when the variable does not exist.

@@ -114,6 +114,7 @@ void plugin_init(uint32_t plugin_id) {
         std::lock_guard<std::mutex> held(lifecycle_mutex());
         g_state.plugin_id = plugin_id;
         g_state.settings = fresh;
+        g_state.mixer.set_smoothing(fresh.smoothing, fresh.pan_smoothing);
         if (!g_state.socket_layer_started) {
             if (plat::net_startup()) {
                 g_state.socket_layer_started = 1;

@@ -6,12 +6,14 @@
 # remote users talk. Writes what the listener hears and a plot of the
 # levels the plug-in applied, and prints a summary.
 #
-#   scripts/demo.sh [--seconds S] [--speed X] [--synthetic] [--out DIR]
+#   scripts/demo.sh [--seconds S] [--speed X] [--rate HZ] [--synthetic] [--out DIR]
 #                   [--build-dir DIR] [--no-build] [--no-install] [--no-plot]
 #
 # --synthetic uses generated voices instead of espeak-ng speech; --speed
-# runs simulated time faster than the wall clock. Installs what it misses
-# (Debian packages) unless --no-install is given.
+# runs simulated time faster than the wall clock; --rate sets the falloff
+# server's updates per simulated second (default 2, slow enough that the
+# plot shows each level gliding between the server's samples). Installs
+# what it misses (Debian packages) unless --no-install is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -19,6 +21,7 @@ source scripts/common.sh
 
 SECONDS_SIM=20
 SPEED=1
+RATE=2
 SYNTHETIC=0
 OUT=$ROOT/out/demo
 BUILD=$ROOT/build-demo
@@ -29,13 +32,14 @@ while (($#)); do
   case $1 in
     --seconds) SECONDS_SIM=$2; shift ;;
     --speed) SPEED=$2; shift ;;
+    --rate) RATE=$2; shift ;;
     --synthetic) SYNTHETIC=1 ;;
     --out) OUT=$2; shift ;;
     --build-dir) BUILD=$2; shift ;;
     --no-build) DO_BUILD=0 ;;
     --no-install) DO_INSTALL=0 ;;
     --no-plot) DO_PLOT=0 ;;
-    *) sed -n '2,15p' "$0"; exit 2 ;;
+    *) sed -n '2,17p' "$0"; exit 2 ;;
   esac
   shift
 done
@@ -93,7 +97,8 @@ fi
 KEY=demo-key-$RANDOM
 EPOCH=$(($(date +%s%3N) + 1500))
 "$BIN/falloff_server" --port 0 --key "$KEY" --simulate "$OUT/cast.txt" --csv "$OUT/paths.csv" \
-  --duration "$SECONDS_SIM" --speed "$SPEED" --epoch-ms "$EPOCH" --drop-at "$DROP_AT" >"$OUT/server.log" 2>&1 &
+  --duration "$SECONDS_SIM" --speed "$SPEED" --rate "$RATE" --epoch-ms "$EPOCH" --drop-at "$DROP_AT" \
+  >"$OUT/server.log" 2>&1 &
 SERVER=$!
 trap 'kill $SERVER 2>/dev/null || true' EXIT
 PORT=
@@ -116,7 +121,7 @@ debug_log = on
 reconnect_sec = 1
 EOF
 
-echo "== falloff server on 127.0.0.1:$PORT; ${SECONDS_SIM}s of simulated time at ${SPEED}x"
+echo "== falloff server on 127.0.0.1:$PORT, $RATE updates a second; ${SECONDS_SIM}s of simulated time at ${SPEED}x"
 host_args=(--library "$OUT/plugin/$LIB_NAME" --cast "$OUT/cast.txt" --wav "$OUT/listener.wav"
   --levels "$OUT/levels.csv" --seconds "$SECONDS_SIM" --speed "$SPEED" --epoch-ms "$EPOCH")
 ((SYNTHETIC)) && host_args+=(--synthetic)
@@ -131,16 +136,22 @@ plot() {
   local creatures names paths="" gains="" pans="" i data=$OUT/plot-data
   mapfile -t creatures < <(awk '$1 == "creature" { print $2 }' "$OUT/cast.txt")
   mapfile -t names < <(awk '$1 == "creature" || $1 == "bystander" { print $2 }' "$OUT/cast.txt")
-  # One file per creature, so each path and each curve is one unbroken line.
+  # One file per creature, so each path is one unbroken line; the server's
+  # samples are the ticks whose line reached the plug-in.
   mkdir -p "$data"
   for i in "${!creatures[@]}"; do
     awk -F, -v n="${creatures[i]}" '$2 == n' "$OUT/paths.csv" >"$data/${creatures[i]}.csv"
     paths+="'$data/${creatures[i]}.csv' using 3:4 with lines lw 2 lc rgb '${colours[i]}' title '${creatures[i]}', "
-    gains+="'$data/${creatures[i]}.csv' using 1:6 with lines dt 2 lw 1 lc rgb '${colours[i]}' notitle, "
+    gains+="'$data/${creatures[i]}.csv' using 1:(\$8 == 1 ? \$6 : NaN) with points pt 6 ps 0.7 lc rgb '${colours[i]}' notitle, "
+    pans+="'$data/${creatures[i]}.csv' using 1:(\$8 == 1 && \$6 > 0.01 ? \$7 : NaN) with points pt 6 ps 0.7 lc rgb '${colours[i]}' notitle, "
   done
+  # The applied level of each user, one line per stretch of talking (a
+  # blank line, which ends a line in gnuplot, wherever a block is missing).
   for i in "${!names[@]}"; do
-    gains+="'$OUT/levels.csv' using 1:(strcol(3) eq '${names[i]}' ? \$5 : NaN) with points pt 7 ps 0.25 lc rgb '${colours[i]}' title '${names[i]}', "
-    pans+="'$OUT/levels.csv' using 1:(strcol(3) eq '${names[i]}' && \$5 > 0.01 ? \$6 : NaN) with points pt 7 ps 0.25 lc rgb '${colours[i]}' notitle, "
+    awk -F, -v n="${names[i]}" '$3 == n && $5 != "" { if (seen && $1 - t > 0.015) print ""; print; t = $1; seen = 1 }' \
+      "$OUT/levels.csv" >"$data/applied-${names[i]}.csv"
+    gains+="'$data/applied-${names[i]}.csv' using 1:5 with lines lw 1.5 lc rgb '${colours[i]}' title '${names[i]}', "
+    pans+="'$data/applied-${names[i]}.csv' using 1:(\$5 > 0.01 ? \$6 : NaN) with lines lw 1.5 lc rgb '${colours[i]}' notitle, "
   done
   # Shade the time the falloff link was down: from the server's drop to the
   # plug-in's next "connected" line.

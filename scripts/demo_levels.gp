@@ -1,5 +1,6 @@
 # The demo's plot: the creatures' paths around the listener, and the gain
-# and pan the plug-in applied beside the gain the falloff server computed.
+# and pan the plug-in applied (lines, while the user talks) over the samples
+# the falloff server sent (circles): between samples the levels glide.
 # scripts/demo.sh runs it with these variables set (gnuplot -e):
 #   out      the PNG to write
 #   seconds  the simulated seconds on the time axis
@@ -8,7 +9,7 @@
 set terminal pngcairo size 1500,720 font ",10"
 set output out
 set datafile separator ","
-set multiplot title "Proximity voice demo: gain the falloff server computed (dashed), gain and pan the plug-in applied (dots, while the user talks)"
+set multiplot title "Proximity voice demo: gain and pan the falloff server sent (circles) and the plug-in applied (lines, while the user talks)"
 set origin 0,0; set size 0.42,0.95
 set size ratio -1
 set key outside bottom center horizontal

@@ -48,6 +48,7 @@ bool PluginLib::load(const std::string& path, std::string* error, Need need) {
     resolve(handle, "quorra_test_worker_alive", &test_worker_alive, nullptr);
     resolve(handle, "quorra_test_now_ms", &test_now_ms, nullptr);
     resolve(handle, "quorra_test_log_rotate_bytes", &test_log_rotate_bytes, nullptr);
+    resolve(handle, "quorra_test_set_glide_clock", &test_set_glide_clock, nullptr);
     if (!plugin && need == Need::mandatory) {
         if (error) *error = "non-plugin found: " + path + " lacks a mandatory entry point";
         unload();

@@ -42,6 +42,7 @@ struct PluginLib {
     bool (*test_worker_alive)() = nullptr;
     uint32_t (*test_now_ms)() = nullptr;
     void (*test_log_rotate_bytes)(uint64_t) = nullptr;
+    void (*test_set_glide_clock)(uint64_t) = nullptr;  // microseconds; 0: the real clock
 
     // What load insists on: all 23 entry points (the tests), or only the six
     // mandatory ones, the others being used when present (the host's rule).

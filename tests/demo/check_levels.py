@@ -103,18 +103,32 @@ def main(out):
     check(paths and not off_curve, f"the server's gains follow the documented curve ({len(off_curve)} of {len(paths)} off)")
 
     # ---- the applied levels against what the server sent -----------------------------
-    sent = {}
+    # Between two of the server's samples gain and pan each glide in a
+    # straight line, so an applied value lies between values the server
+    # sent shortly before (0 for the gain where a tick did not list the
+    # creature or did not reach the plug-in: it fades in or out from there).
+    ticks = {}
     for p in paths:
-        if p["sent"] == "1":
-            sent.setdefault(p["name"], []).append((float(p["t"]), float(p["gain"]), float(p["pan"])))
+        listed = p["sent"] == "1"
+        ticks.setdefault(p["name"], []).append(
+            (float(p["t"]), float(p["gain"]) if listed else 0.0, float(p["pan"]) if listed else None))
     audible = [r for r in levels if r["gain"] != "" and float(r["gain"]) > 0.01]
     matched = 0
     for r in audible:
         t, g, pan = float(r["t"]), float(r["gain"]), number(r["pan"])
-        matched += any(t - 1.0 <= st <= t + 0.05 and abs(sg - g) < 0.003 and abs(sp - pan) < 0.01
-                       for st, sg, sp in sent.get(r["name"], []))
+        recent = [k for k in ticks.get(r["name"], []) if t - 1.0 <= k[0] <= t + 0.05]
+        gains = [k[1] for k in recent]
+        pans = [k[2] for k in recent if k[2] is not None]
+        matched += bool(gains and pans and min(gains) - 0.003 <= g <= max(gains) + 0.003
+                        and min(pans) - 0.01 <= pan <= max(pans) + 0.01)
     check(len(audible) > 100 and matched >= 0.98 * len(audible),
-          f"applied gain and pan are values the server sent just before: {matched}/{len(audible)} blocks")
+          f"applied gain and pan lie between values the server sent just before: {matched}/{len(audible)} blocks")
+    # And they glide: the gain moves between the server's samples, not only at them.
+    moving = 0
+    for name in roles:
+        own = [r for r in audible if r["name"] == name]
+        moving += sum(1 for a, b in zip(own, own[1:]) if float(b["t"]) - float(a["t"]) < 0.015 and a["gain"] != b["gain"])
+    check(moving > len(audible) // 4, f"the gain glides between the server's samples: it moved in {moving} blocks")
 
     # ---- what the demo shows ------------------------------------------------------------
     for name, role in roles.items():
@@ -139,7 +153,8 @@ def main(out):
     check(drop is not None and len(connects) >= 2, f"the plug-in reconnected after the drop ({len(connects)} connections)")
     if drop and len(connects) >= 2:
         # The server closes within a few of its 50 ms read slices; allow for that.
-        down = [r for r in levels if float(drop.group(1)) + 0.4 <= float(r["t"]) < connects[1] and r["gain"] != ""]
+        # ... and a fade-out over the gain's glide: 0.8 of the demo's 0.5 s between updates.
+        down = [r for r in levels if float(drop.group(1)) + 0.9 <= float(r["t"]) < connects[1] and r["gain"] != ""]
         check(down and all(float(r["gain"]) == 0 for r in down),
               f"everyone is silent while the link is down ({len(down)} blocks)")
 

@@ -24,6 +24,14 @@ size_t count_of(const std::string& text, const std::string& what) {
 
 class DirectoryAudio : public FalloffFixture {
 protected:
+    // These tests ask who is heard at which level right after each change:
+    // the glides are off, so each level holds from the next block on.
+    void connect_and_greet() {
+        write_ini("smoothing=0\npan_smoothing=0\n");
+        enable();
+        synchronise();
+        ASSERT_TRUE(eventually([&] { return server.accepted_hellos() >= 1; }));
+    }
     // Sends the one UPDATE2 line of a test and waits until it is applied.
     void update2(const std::string& payload) {
         ASSERT_TRUE(server.send_line("UPDATE2 " + payload));

@@ -23,6 +23,14 @@ float tone(uint64_t n) { return static_cast<float>(std::cos(2.0 * kPi * 440.0 * 
 
 class LevelRamp : public FalloffFixture {
 protected:
+    void SetUp() override {
+        FalloffFixture::SetUp();
+        if (HasFatalFailure()) return;
+        write_ini(ini_extra_);
+        enable();
+        synchronise();
+        ASSERT_TRUE(eventually([&] { return server.accepted_hellos() >= 1; }));
+    }
     // The update is in place once the plug-in has answered the PING that
     // follows it: lines are handled in order.
     void update2(const std::string& payload) {
@@ -53,6 +61,8 @@ protected:
         return worst;
     }
     std::map<uint32_t, uint64_t> phase_;
+    // Both glides off: a change of level ramps across the next block alone.
+    std::string ini_extra_ = "smoothing=0\npan_smoothing=0\n";
 };
 
 // The tone's own largest step at level 1.
@@ -60,7 +70,6 @@ const float kToneStep = static_cast<float>(2.0 * std::sin(kPi * 440.0 / 48000.0)
 }  // namespace
 
 TEST_F(LevelRamp, EveryChangeGlidesAcrossOneBlockAndTheNextIsExact) {
-    connect_and_greet();
     const std::string alice = kAliceHash;
     struct Change {
         const char* what;
@@ -96,7 +105,6 @@ TEST_F(LevelRamp, EveryChangeGlidesAcrossOneBlockAndTheNextIsExact) {
 }
 
 TEST_F(LevelRamp, InterleavedSpeakersRampFromTheirOwnLastLevels) {
-    connect_and_greet();
     update2(std::string(kAliceHash) + " 1 -1, " + kBobHash + " 0.5 1");
     for (uint32_t u : {kAlice, kBob, kAlice, kBob}) factors(u);  // both settled
     update2(std::string(kAliceHash) + " 1 1, " + kBobHash + " 1 -1");
@@ -118,4 +126,21 @@ TEST_F(LevelRamp, InterleavedSpeakersRampFromTheirOwnLastLevels) {
             EXPECT_EQ(ones[2 * kFrames - 2], e.to_left);
             EXPECT_EQ(ones[2 * kFrames - 1], e.to_right);
         }
+}
+
+// A user event rereads the directory and republishes the mix; a speaker
+// whose level it leaves as it was goes on at that level, with no dip from
+// silence (which a memory forgetting its speakers at each refresh would
+// give every voice, at every event and every periodic refresh).
+TEST_F(LevelRamp, ADirectoryRefreshLeavesASteadySpeakerAlone) {
+    update2(std::string(kAliceHash) + " 0.5 0.5");
+    play(kAlice);
+    play(kAlice);  // ramped, then settled
+    const float l = std::sqrt(0.25f), r = std::sqrt(0.75f);  // the pan law at 0.5
+    lib.onUserAdded(0, 9);
+    std::vector<float> ones(2 * kFrames, 1.0f);
+    lib.onAudioSourceFetched(ones.data(), kFrames, 2, 48000, true, kAlice);
+    EXPECT_EQ(ones[0], 0.5f * l);
+    EXPECT_EQ(ones[1], 0.5f * r);
+    EXPECT_EQ(ones[2 * kFrames - 2], 0.5f * l);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "audio/gain_pan.h"
+#include "common/clock.h"
 
 // A counting operator new for the whole unit-test binary; not under the
 // sanitizers, whose own allocator is in charge there.
@@ -50,10 +51,17 @@ protected:
     };
     // Levels are entered as they come: the clamps and the check for values
     // that are not finite are the table's own.
-    static void publish(const std::vector<Row>& rows) {
+    // gliding: every row glides for a second from now (on the real clock)
+    // to its level, the gain from half of it and the pan from the other side.
+    static void publish(const std::vector<Row>& rows, bool gliding = false) {
         static MixTable t;
         t.count = 0;
         for (const Row& r : rows) mix_add_row(&t, r.user, r.gain, r.pan);
+        const uint64_t now = glide_now_us();
+        for (uint32_t i = 0; gliding && i < t.count; ++i) {
+            t.gain_glide[i] = Glide{0.5f * t.gain[i], t.gain[i], now, 1000000};
+            t.pan_glide[i] = Glide{-t.pan[i], t.pan[i], now, 1000000};
+        }
         g_mix.publish(t);
     }
     static bool apply(float* pcm, uint32_t frames, uint16_t channels, uint32_t user, bool speech = true,
@@ -161,6 +169,9 @@ TEST_F(AudioPath, FullTablesResolveEveryUserWithoutAllocating) {
         EXPECT_TRUE(apply(block.data(), 480, channels, 1000));  // the last row
         EXPECT_TRUE(apply(block.data(), 480, channels, 4000));  // no row
     }
+    publish(rows, true);  // published outside the count: the writer's side may allocate
+    before = g_allocations.load();
+    for (uint16_t channels : {1, 2, 6}) EXPECT_TRUE(apply(block.data(), 480, channels, 1000));  // gliding
     EXPECT_EQ(g_allocations.load() - before, 0);
 }
 
@@ -236,9 +247,10 @@ TEST_F(AudioPath, AReaderOvertakenByWritersReadsAgain) {
 }
 
 // Two audio threads scale blocks while a writer publishes as fast as it
-// can: every block is a ramp (or a constant) whose ends are whole tables'
-// factors (each end keeps the pan law's L^2 + R^2 = g^2 at that table's
-// gain) and every frame lies on it; a user is found in every table that
+// can, every other table with gliding rows: every block is a ramp (or a
+// constant) whose ends are whole tables' factors, where their glides stood
+// (each end keeps the pan law's L^2 + R^2 = g^2 at that gain) and every
+// frame lies on it; a user is found in every table that
 // lists them. One thread also takes the other's speaker now and then (two
 // threads on one speaker: only smoothness is lost). What it proves is that
 // no block mixes two tables over tens of thousands of blocks raced against
@@ -275,7 +287,7 @@ TEST_F(AudioPath, ConcurrentBlocksRampBetweenWholeTablesWhileAWriterPublishes) {
         std::vector<Row> rows;
         const float g = static_cast<float>(v % 100 + 1) / 100.0f, p = static_cast<float>(v % 21 - 10) / 10.0f;
         for (uint32_t u = 0; u < static_cast<uint32_t>(v % 500 + 2); ++u) rows.push_back({u, g, p});
-        publish(rows);
+        publish(rows, v % 2);
     }
     done = true;
     a.join();

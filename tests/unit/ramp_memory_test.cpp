@@ -64,6 +64,34 @@ TEST(RampMemory, WritersNeverTakeAnEntryInUse) {
     EXPECT_EQ(seen.last.gain, record(user, true).gain);
 }
 
+// A reader overtaken by a storer of its own speaker between the gain it
+// read and the other two factors: the record it holds is half of each
+// store, and the second look at the state word notices that the entry
+// moved on, so the reader does not take it as the speaker's last level.
+TEST(RampMemory, AReaderOvertakenByAStorerDoesNotTakeTheTornRecord) {
+    RampMemory& m = g_ramps;
+    m.clear();
+    const uint32_t user = 9;
+    m.release(m.claim(user, m.recall(user), true), record(user, false));
+    static RampMemory* memory = &m;
+    static bool overtaken = false;
+    ramp_recall_seam = [] {
+        if (overtaken) return;  // the storer's own recall passes through here too
+        overtaken = true;
+        memory->release(memory->claim(user, memory->recall(user), true), record(user, true));
+    };
+    const RampMemory::Seen seen = m.recall(user);
+    ramp_recall_seam = nullptr;
+    ASSERT_TRUE(overtaken);
+    EXPECT_EQ(seen.last.gain, record(user, false).gain);  // the halves of two stores
+    EXPECT_EQ(seen.last.left, record(user, true).left);
+    EXPECT_EQ(seen.kind, RampMemory::Seen::in_use);
+    const RampMemory::Seen after = m.recall(user);  // nobody in the way now
+    ASSERT_EQ(after.kind, RampMemory::Seen::idle);
+    EXPECT_TRUE(whole(user, after.last));
+    EXPECT_EQ(after.last.gain, record(user, true).gain);
+}
+
 TEST(RampMemory, AudioThreadsNeverSeeAnotherSpeakersOrAHalfStoredRecord) {
     constexpr uint32_t kSpeakers = 3000;  // three times the places
     std::atomic<bool> done{false};

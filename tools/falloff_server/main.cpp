@@ -2,7 +2,7 @@
 //
 //   falloff_server [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]
 //   falloff_server [--port N] [--key KEY] --simulate CAST [--csv FILE]
-//                  [--duration S] [--speed X] [--epoch-ms MS] [--drop-at S]
+//                  [--duration S] [--speed X] [--epoch-ms MS] [--drop-at S] [--rate HZ]
 //
 // A scenario is a text file of timed lines, "<ms> <line>", played to each
 // client after its greeting was accepted: <ms> counts from the greeting,
@@ -10,8 +10,9 @@
 // Lines starting with # are comments.
 //
 // --simulate moves the creatures of a cast file (see simulation.h) around a
-// listener and sends the connected client an UPDATE2 line ten times per
-// simulated second, for S simulated seconds, then exits. The simulated
+// listener and sends the connected client an UPDATE2 line HZ times per
+// simulated second (10 when not given; 0.1 to 100), for S simulated
+// seconds, then exits. The simulated
 // clock starts at the wall-clock instant MS (milliseconds since 1970; now
 // when absent) and runs X times as fast as the wall clock, so a host that
 // paces its audio from the same instant and factor stays in step with it.
@@ -55,7 +56,7 @@ std::vector<Step> read_scenario(const std::string& path) {
 
 struct SimOptions {
     std::string cast, csv;
-    double duration = 30, speed = 1, drop_at = -1;
+    double duration = 30, speed = 1, drop_at = -1, rate = 10;
     long long epoch_ms = 0;  // 0: now
 };
 
@@ -75,7 +76,7 @@ int simulate(FalloffServer& server, const SimOptions& o) {
         auto wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
         start += milliseconds(o.epoch_ms - wall);
     }
-    const double tick_s = 0.1;
+    const double tick_s = 1.0 / o.rate;
     bool dropped = false;
     int sent_count = 0;
     for (long k = 0; k * tick_s <= o.duration + 1e-9; ++k) {
@@ -125,14 +126,19 @@ int main(int argc, char** argv) {
         else if (a == "--speed" && i + 1 < argc) sim.speed = std::atof(argv[++i]);
         else if (a == "--epoch-ms" && i + 1 < argc) sim.epoch_ms = std::atoll(argv[++i]);
         else if (a == "--drop-at" && i + 1 < argc) sim.drop_at = std::atof(argv[++i]);
+        else if (a == "--rate" && i + 1 < argc) sim.rate = std::atof(argv[++i]);
         else {
             std::fprintf(stderr,
                          "usage: %s [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]\n"
                          "       %s [--port N] [--key KEY] --simulate CAST [--csv FILE] [--duration S]\n"
-                         "          [--speed X] [--epoch-ms MS] [--drop-at S]\n",
+                         "          [--speed X] [--epoch-ms MS] [--drop-at S] [--rate HZ]\n",
                          argv[0], argv[0]);
             return 2;
         }
+    }
+    if (!(sim.rate >= 0.1 && sim.rate <= 100)) {
+        std::fprintf(stderr, "falloff_server: --rate must be between 0.1 and 100 updates a second\n");
+        return 2;
     }
     std::vector<Step> steps = scenario.empty() ? std::vector<Step>{} : read_scenario(scenario);
     std::atomic<bool> done{false};
