@@ -20,6 +20,10 @@
 #include "audio/user_home.h"
 #include "common/test_seams.h"
 
+// The test variant reads through a seam in recall(): its own type (see
+// common/test_seams.h).
+inline namespace QL_SEAM_VARIANT {
+
 class RampMemory {
 public:
     static constexpr uint32_t kEntries = kUserHomePlaces;  // twice the directory's users
@@ -144,3 +148,5 @@ inline RampMemory::Seen RampMemory::recall(uint32_t user) const {
     }
     return seen;
 }
+
+}  // namespace QL_SEAM_VARIANT

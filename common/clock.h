@@ -18,6 +18,7 @@ inline uint32_t tick_ms() {
 
 inline void sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+inline namespace QL_SEAM_VARIANT {
 #if QL_TEST_SEAMS
 // Simulated time for the tests, in microseconds; 0: the real clock. A
 // namespace-scope atomic, read relaxed: the tests set it between steps.
@@ -31,3 +32,4 @@ inline uint64_t glide_now_us() {
 // one clock for both, which makes no system call (see plat::monotonic_us).
 inline uint64_t glide_now_us() { return plat::monotonic_us(); }
 #endif
+}  // namespace QL_SEAM_VARIANT
