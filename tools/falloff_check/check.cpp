@@ -220,12 +220,13 @@ struct Run {
     }
 
     // A plug-in whose player's computer stopped reading: greeted, then no
-    // receive until the run's end, when what the server queued is counted.
+    // receive until the run's end, when what the server queued is counted
+    // (for half a second at most: a server may go on sending as it empties).
     void hold(uint32_t start) {
         const uint32_t spent = tick_ms() - start;
         if (spent < o.run_ms) plat::waker_wait(&waker, o.run_ms - spent);
         char sink[8192];
-        for (;;) {
+        for (const uint32_t drained = tick_ms(); tick_ms() - drained < 500;) {
             size_t got = 0;
             const plat::NetResult res = plat::net_recv(conn->sock, sink, sizeof sink, 50, nullptr, &got);
             if (res != plat::NetResult::ok) {
@@ -250,6 +251,8 @@ void run_one(const CheckOptions& o, uint32_t start, const std::string& id, bool 
         greeted();
         return;
     }
+    // A small buffer fills within seconds even at a modest update rate.
+    if (stalled) plat::net_limit_receive_buffer(run.conn->sock, 4096);
     const bool accepted = run.greet();
     run.greeted_at = run.last_line_at = tick_ms();
     greeted();
