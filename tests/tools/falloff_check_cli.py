@@ -8,6 +8,7 @@ and bad usage (exit 2); its help, the key from a file or the environment,
 """
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -119,5 +120,18 @@ expect(check("--host", "127.0.0.1", "--port", "1")[0] == 2, "no key: exit 2")
 rc, out = check("--help")
 expect(rc == 0 and b"--key-file" in out and b"FALLOFF_CHECK_KEY" in out, f"--help: rc {rc}, {out!r}")
 expect(check("--host", "127.0.0.1", "--port", "1", "--key", "k", "--id", "xyz")[0] == 2, "bad id: exit 2")
+
+# Every finding the checker can report is in the guide's table with its
+# severity, and the table names no other.
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+source = "".join(open(os.path.join(root, "tools", "falloff_check", name)).read()
+                 for name in ("check.cpp", "judge.cpp"))
+reported = set(re.findall(r'"([a-z_]+)",\s*Severity::(error|warning)', source))
+guide = open(os.path.join(root, "docs", "server-operators.md")).read()
+table = guide[guide.index("## Checking your server"):guide.index("## Worked example")]
+documented = set(re.findall(r"^\| `([a-z_]+)` \| (error|warning) \|", table, re.M))
+expect(reported and reported == documented,
+       f"findings without a row in the guide: {sorted(reported - documented)}, rows without a finding: "
+       f"{sorted(documented - reported)}")
 
 sys.exit(1 if failures else 0)
