@@ -34,6 +34,7 @@ public:
     enum class SameId { keep_both, refuse_newer, close_older };
 
     CrowdServer(Sending sending, SameId same) : sending_(sending), same_(same), update_(big_update()) {
+        test_os::net_init();
         listener_ = test_os::listen_loopback(0, 16, &port_);
         threads_.emplace_back([this] { accept_loop(); });
         if (sending_ == Sending::all_in_turn) threads_.emplace_back([this] { send_to_all(); });
@@ -140,10 +141,10 @@ TEST(FalloffCheckClients, AServerThatWaitsOnAConnectionThatStoppedReadingIsNamed
         o.stalled_client = true;
         const CheckResult r = run_check(o);
         ASSERT_EQ(r.clients.size(), 3u);
-        EXPECT_TRUE(r.clients[0].stalled);
-        EXPECT_GT(r.clients[0].unread_bytes, 0u);
-        EXPECT_TRUE(r.clients[1].reported);
-        EXPECT_NE(r.clients[1].id, r.clients[2].id);
+        EXPECT_TRUE(r.clients[2].stalled);
+        EXPECT_GT(r.clients[2].unread_bytes, 0u);
+        EXPECT_TRUE(r.clients[0].reported);
+        EXPECT_NE(r.clients[0].id, r.clients[1].id);
         const bool stalls = sending == CrowdServer::Sending::all_in_turn;
         EXPECT_EQ(has(r, "stalls_on_slow_client"), stalls) << human_report(o, r);
         EXPECT_EQ(r.has_error(), stalls) << human_report(o, r);

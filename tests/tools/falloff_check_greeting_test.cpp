@@ -24,6 +24,7 @@ constexpr uint32_t kGreetingMs = 200;  // the fixture's receive time-out, the gr
 class ScriptedServer {
 public:
     explicit ScriptedServer(std::vector<std::pair<uint32_t, std::string>> steps) : steps_(std::move(steps)) {
+        test_os::net_init();
         listener_ = test_os::listen_loopback(0, 4, &port_);
         thread_ = std::thread([this] { run(); });
     }

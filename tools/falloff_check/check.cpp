@@ -224,7 +224,10 @@ struct Run {
     // (for half a second at most: a server may go on sending as it empties).
     void hold(uint32_t start) {
         const uint32_t spent = tick_ms() - start;
-        if (spent < o.run_ms) plat::waker_wait(&waker, o.run_ms - spent);
+        if (spent < o.run_ms) {
+            alarm->set_in(o.run_ms - spent);  // the greeting's guard is not to end this wait
+            plat::waker_wait(&waker, o.run_ms - spent);
+        }
         char sink[8192];
         for (const uint32_t drained = tick_ms(); tick_ms() - drained < 500;) {
             size_t got = 0;
@@ -277,6 +280,12 @@ std::string id_of(const CheckOptions& o, uint32_t k) {
     return id.replace(id.size() - 4, 4, digits);
 }
 
+size_t reported_index(const CheckResult& r) {
+    for (size_t i = 0; i < r.clients.size(); ++i)
+        if (r.clients[i].reported) return i;
+    return 0;
+}
+
 // What the server did to the connections, as findings on the reported one.
 // intervals: each connection's mean time between updates, in ms.
 void compare(const CheckOptions& o, const std::vector<double>& intervals, CheckResult* r) {
@@ -303,7 +312,7 @@ void compare(const CheckOptions& o, const std::vector<double>& intervals, CheckR
     }
     // The plug-in greets again with the same id when its link broke without
     // a close the server saw; the newest connection is the live one.
-    const ClientSummary& newest = r->clients.back();
+    const ClientSummary& newest = r->clients[reported_index(*r)];
     if (!o.same_id || !r->clients.front().greeted || (newest.greeted && newest.closed_at_s < 0)) return;
     // That is the cause of the refusal or the close the reported one saw.
     std::erase_if(r->findings, [](const Finding& f) {
@@ -329,13 +338,14 @@ CheckResult run_many(const CheckOptions& o) {
     std::condition_variable cv;
     uint32_t done_greeting = 0;
     const uint32_t start = tick_ms();
-    // The stalled connection greets first, so its queue fills from the start.
+    // The stalled connection greets last, once the others are being served,
+    // as a player's computer that freezes in the middle of a game.
     for (uint32_t k = 0; k < total; ++k) {
-        const bool stalled = o.stalled_client && k == 0;
+        const bool stalled = k == readers;
         ClientSummary& s = sums[k];
         s.number = k + 1;
         s.stalled = stalled;
-        s.id = id_of(o, o.stalled_client ? (k ? k - 1 : readers) : k);
+        s.id = id_of(o, k);
         threads.emplace_back([&, k, stalled] {
             run_one(o, start, sums[k].id, stalled, &each[k], &sums[k], [&] {
                 std::lock_guard<std::mutex> held(m);
@@ -347,10 +357,9 @@ CheckResult run_many(const CheckOptions& o) {
         cv.wait(held, [&] { return done_greeting == k + 1; });
     }
     for (std::thread& t : threads) t.join();
-    // The report is about the first connection that reads, or with one id
-    // for all about the newest, which the server should be serving.
-    const uint32_t first_reader = o.stalled_client ? 1 : 0;
-    const uint32_t reported = o.same_id ? total - 1 : first_reader;
+    // The report is about the first connection, or with one id for all
+    // about the newest that reads, which the server should be serving.
+    const uint32_t reported = o.same_id ? readers - 1 : 0;
     for (uint32_t k = 0; k < total; ++k) {
         sums[k].greeted = each[k].greeted;
         sums[k].reply = each[k].reply;

@@ -71,9 +71,10 @@ int main(int argc, char** argv) {
         ->default_val(1)
         ->check(CLI::Range(1, 64));
     app.add_flag("--stalled-client", o.stalled_client,
-                 "one more connection that greets first and then never reads: does the server keep serving "
+                 "one more connection that greets last and then never reads: does the server keep serving "
                  "the others?");
-    app.add_flag("--same-id", o.same_id, "every connection greets with the same id, as a player's reconnect does");
+    app.add_flag("--same-id", o.same_id,
+                 "every connection (at least two) greets with the same id, as a player's reconnect does");
     app.add_flag("--json", json, "one JSON object instead of the text");
     app.add_flag("--strict", strict, "warnings fail the check too");
     try {
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
     // an empty one keeps it from connecting at all.
     if (o.key.empty() || o.key.size() > 255) return failed("the key takes 1 to 255 characters");
     if (o.host.empty() || o.host.size() > 255) return failed("--host takes 1 to 255 characters");
+    if (o.same_id && o.clients < 2) o.clients = 2;  // a second greeting of the id is the point
     o.port = std::to_string(port);
     o.run_ms = seconds * 1000;
 

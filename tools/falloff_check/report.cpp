@@ -35,7 +35,8 @@ std::string client_line(const ClientSummary& c) {
                     c.id + ": ";
     if (!c.greeted) return s + (c.reply.empty() ? "not accepted, no answer\n" : "not accepted, answer \"" + c.reply + "\"\n");
     if (c.stalled) {
-        s += "accepted, then never read; the server had " + std::to_string(c.unread_bytes) + " bytes queued for it";
+        s += "accepted, then never read; the server had queued at least " + std::to_string(c.unread_bytes) +
+             " bytes for it";
         return s + (c.closed_at_s >= 0 ? " and had closed it\n" : " and kept it open\n");
     }
     s += std::to_string(c.updates) + " updates, at most " + figure("%.1f", c.longest_silence_s) +
@@ -94,7 +95,7 @@ std::string json_report(const CheckOptions& o, const CheckResult& r) {
     const size_t e = errors(r);
     json j = {
         {"host", o.host},
-        {"port", std::stoi(o.port)},
+        {"port", o.port.empty() ? json(nullptr) : json(std::stoi(o.port))},
         {"seconds", o.run_ms / 1000.0},
         {"ran", r.ran},
         {"failure", r.ran ? json(nullptr) : json(r.failure)},
