@@ -36,12 +36,13 @@ public:
     CrowdServer(Sending sending, SameId same) : sending_(sending), same_(same), update_(big_update()) {
         test_os::net_init();
         listener_ = test_os::listen_loopback(0, 16, &port_);
-        threads_.emplace_back([this] { accept_loop(); });
-        if (sending_ == Sending::all_in_turn) threads_.emplace_back([this] { send_to_all(); });
+        accepting_ = std::thread([this] { accept_loop(); });
+        if (sending_ == Sending::all_in_turn) senders_.emplace_back([this] { send_to_all(); });
     }
     ~CrowdServer() {
         stop_ = true;
-        for (std::thread& t : threads_) t.join();  // the checker has closed every connection by now
+        accepting_.join();  // then nothing starts more senders
+        for (std::thread& t : senders_) t.join();  // the checker has closed every connection by now
         for (auto& c : clients_) test_os::close_sock(c->sock);
         test_os::close_sock(listener_);
     }
@@ -83,14 +84,17 @@ private:
             // that does not read before a send waits.
             plat::net_limit_send_buffer(c, 16384);
             clients_.push_back(client);
-            if (sending_ == Sending::each_on_its_own) threads_.emplace_back([this, client] { send_to(*client); });
+            if (sending_ == Sending::each_on_its_own) senders_.emplace_back([this, client] { send_to(*client); });
         }
     }
     // A sender per connection: a blocked send blocks only that connection.
     void send_to(Client& c) {
         while (!stop_ && !c.dropped && test_os::send_all(c.sock, update_.data(), update_.size()))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (c.dropped) test_os::close_sock(c.sock);
+        if (c.dropped) {
+            test_os::close_sock(c.sock);
+            c.sock = test_os::kBad;  // read again only after this thread is joined
+        }
     }
     // One sender for all, each send waited for: the fault.
     void send_to_all() {
@@ -114,7 +118,8 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex m_;
     std::vector<std::shared_ptr<Client>> clients_;
-    std::vector<std::thread> threads_;  // the accept loop starts more; only it, and the destructor, touch them
+    std::thread accepting_;
+    std::vector<std::thread> senders_;  // the accept loop adds to them until it is joined
 };
 
 CheckOptions options(const CrowdServer& s) {
