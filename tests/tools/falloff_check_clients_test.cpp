@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "testkit/reference_server.h"
 #include "testkit/test_os.h"
 #include "tools/falloff_check/check.h"
 
@@ -154,6 +155,27 @@ TEST(FalloffCheckClients, AServerThatWaitsOnAConnectionThatStoppedReadingIsNamed
         EXPECT_EQ(has(r, "stalls_on_slow_client"), stalls) << human_report(o, r);
         EXPECT_EQ(r.has_error(), stalls) << human_report(o, r);
     }
+}
+
+// The reference server serves one connection at a time: the second plug-in
+// is not answered while the first is connected.
+TEST(FalloffCheckClients, AServerThatServesOneAtATimeIsNamed) {
+    FalloffServer server;
+    server.set_on_client([](FalloffServer& s) { s.send_line("UPDATE2"); });
+    ASSERT_TRUE(server.start());
+    CheckOptions o;
+    o.host = "127.0.0.1";
+    o.port = std::to_string(server.port());
+    o.key = "k3y";
+    o.run_ms = 800;
+    o.greeting_ms = 300;
+    o.clients = 2;
+    const CheckResult r = run_check(o);
+    server.stop();
+    ASSERT_EQ(r.clients.size(), 2u);
+    EXPECT_TRUE(r.clients[0].greeted);
+    EXPECT_FALSE(r.clients[1].greeted);
+    EXPECT_TRUE(has(r, "connection_not_served")) << human_report(o, r);
 }
 
 // The newest connection of an id is the live one: a server that refuses it

@@ -256,8 +256,10 @@ void run_one(const CheckOptions& o, uint32_t start, const std::string& id, bool 
     }
     // A small buffer fills within seconds even at a modest update rate.
     if (stalled) plat::net_limit_receive_buffer(run.conn->sock, 4096);
+    const uint32_t hello = tick_ms();
     const bool accepted = run.greet();
     run.greeted_at = run.last_line_at = tick_ms();
+    summary->greeting_s = static_cast<double>(run.greeted_at - hello) / 1000.0;
     greeted();
     if (accepted && stalled) {
         run.hold(start);
@@ -308,6 +310,17 @@ void compare(const CheckOptions& o, const std::vector<double>& intervals, CheckR
                  "silences everyone; send to each connection without waiting for the others, and drop one "
                  "whose queue keeps growing",
              0});
+        break;
+    }
+    // Every player's plug-in is to be served, not only the first.
+    for (const ClientSummary& c : r->clients) {
+        if (c.reported || c.greeted || o.same_id) continue;
+        r->findings.push_back({"connection_not_served", Severity::error,
+                               "connection " + std::to_string(c.number) + " of " +
+                                   std::to_string(r->clients.size()) + ", with an id of its own, was not served: " +
+                                   (c.failure.empty() ? "it could not connect" : c.failure) +
+                                   "; a server must serve every player's plug-in at once",
+                               0});
         break;
     }
     // The plug-in greets again with the same id when its link broke without
@@ -365,6 +378,7 @@ CheckResult run_many(const CheckOptions& o) {
         sums[k].reply = each[k].reply;
         sums[k].updates = each[k].updates;
         sums[k].reported = k == reported;
+        if (!each[k].greeted && !each[k].findings.empty()) sums[k].failure = each[k].findings[0].message;
     }
     std::vector<double> intervals;
     for (const CheckResult& e : each) intervals.push_back(e.mean_interval_ms);

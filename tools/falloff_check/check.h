@@ -51,7 +51,9 @@ struct ClientSummary {
     bool stalled = false;   // greeted, then never read
     bool reported = false;  // the one the rest of the report is about
     bool greeted = false;
-    std::string reply;  // the answer to HELLO, escaped
+    std::string reply;     // the answer to HELLO, escaped
+    std::string failure;   // when it was not served: its first finding
+    double greeting_s = 0;  // from its HELLO to the end of the greeting
     uint64_t updates = 0;
     double longest_silence_s = 0;  // longest time without a line, the run's end included
     double closed_at_s = -1;       // when the server closed it, seconds after its greeting; -1: it did not

@@ -33,9 +33,11 @@ nlohmann::ordered_json number(double v) {
 std::string client_line(const ClientSummary& c) {
     std::string s = "  connection " + std::to_string(c.number) + (c.reported ? " (this report)" : "") + ", id " +
                     c.id + ": ";
-    if (!c.greeted) return s + (c.reply.empty() ? "not accepted, no answer\n" : "not accepted, answer \"" + c.reply + "\"\n");
+    if (!c.greeted)
+        return s + (c.reply.empty() ? "not accepted, no answer\n" : "not accepted, answer \"" + c.reply + "\"\n");
+    s += "accepted after " + figure("%.1f", c.greeting_s) + " s, ";
     if (c.stalled) {
-        s += "accepted, then never read; the server had queued at least " + std::to_string(c.unread_bytes) +
+        s += "then never read; the server had queued at least " + std::to_string(c.unread_bytes) +
              " bytes for it";
         return s + (c.closed_at_s >= 0 ? " and had closed it\n" : " and kept it open\n");
     }
@@ -131,6 +133,7 @@ std::string json_report(const CheckOptions& o, const CheckResult& r) {
                            {"stalled", c.stalled},
                            {"greeted", c.greeted},
                            {"reply", c.reply},
+                           {"greeting_seconds", number(c.greeting_s)},
                            {"updates", c.updates},
                            {"longest_silence_seconds", number(c.longest_silence_s)},
                            {"closed_after_seconds", c.closed_at_s >= 0 ? number(c.closed_at_s) : json(nullptr)},
