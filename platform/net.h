@@ -59,6 +59,13 @@ NetResult net_recv(Socket s, void* buf, size_t cap, uint32_t timeout_ms, Waker* 
 
 void net_close(Socket s);
 
+// Caps what the system holds for s, received and unread or sent and not yet
+// taken, at about bytes (it may round them), so that a peer that stops
+// reading fills it soon: the operators' checker's plug-in that stops reading,
+// and its tests' servers.
+void net_limit_receive_buffer(Socket s, uint32_t bytes);
+void net_limit_send_buffer(Socket s, uint32_t bytes);
+
 // ---- the half of net_connect that differs between systems --------------------
 struct NetAddress {
     int family, socktype, protocol;

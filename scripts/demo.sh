@@ -46,7 +46,7 @@ done
 
 # ---- what the demo needs ------------------------------------------------------
 if ((DO_INSTALL)); then
-  wanted=(cmake ninja-build g++ libsndfile1-dev libcli11-dev espeak-ng)
+  wanted=(cmake ninja-build g++ libsndfile1-dev libcli11-dev nlohmann-json3-dev espeak-ng)
   ((DO_PLOT)) && wanted+=(gnuplot-nox)
   bash scripts/install_deps.sh "${wanted[@]}"
 fi

@@ -13,7 +13,7 @@ ROOT=$(pwd)
 source scripts/common.sh
 FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
 
-bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
+bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev \
   libsndfile1-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 binutils locales zip unzip \
   python3 libcli11-dev || exit 1
 

@@ -288,4 +288,14 @@ void net_close(Socket s) {
     if (s != kNoSocket) closesocket(static_cast<SOCKET>(s));
 }
 
+namespace {
+void limit_buffer(Socket s, int option, uint32_t bytes) {
+    const int v = bytes > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(bytes);
+    setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&v), sizeof v);
+}
+}  // namespace
+
+void net_limit_receive_buffer(Socket s, uint32_t bytes) { limit_buffer(s, SO_RCVBUF, bytes); }
+void net_limit_send_buffer(Socket s, uint32_t bytes) { limit_buffer(s, SO_SNDBUF, bytes); }
+
 }  // namespace plat
