@@ -108,7 +108,7 @@ bool plain_key(const std::string& key) {
 
 void read_plugins(Reader& r, const toml::table* t, const toml::node* root_node, Config* c) {
     if (!t) {
-        r.error(root_node, "[plugins] with keys = [\"...\"] is missing: the plug-ins' key has no default");
+        r.error(root_node, "[plugins] is missing: plugins.keys has no default (keys = [\"your-key\"])");
         return;
     }
     r.only_keys(*t, "plugins", {"listen", "keys", "min_plugin_version", "max_connections", "max_per_address"});

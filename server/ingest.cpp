@@ -68,6 +68,9 @@ bool Ingest::open(std::string* error) {
 
 void Ingest::start() {
     thread_ = std::thread([this] { http_->listen_after_bind(); });
+    // The server's stop() does nothing until it runs: wait for that, so a
+    // stop right after the start is not lost.
+    for (int i = 0; i < 5000 && !http_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void Ingest::stop() {

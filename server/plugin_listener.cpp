@@ -120,9 +120,11 @@ void PluginListener::handle_greeting(Session& s, const std::string& line) {
         metrics_.closed_replaced++;
         older->second->close("replaced by a new connection of the same client");
     }
-    s.reply_to_greeting(g.reply, true, g.client_id);
+    // Known as connected before the OK goes out, so a "!verify" the player
+    // types on seeing the banner finds it.
     by_client_[g.client_id] = &s;
-    const std::string player = registry_.client_connected(g.client_id);
+    registry_.client_connected(g.client_id);
+    s.reply_to_greeting(g.reply, true, g.client_id);
     auto links = registry_.links();
     auto linked = links->player_of_client.find(g.client_id);
     log_.write("plug-in %s connected from %s (build %s), %s%s", g.client_id.c_str(), s.address().c_str(),

@@ -10,6 +10,8 @@ Session::Session(asio::ip::tcp::socket socket, std::string address, PluginListen
 void Session::start() {
     asio::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    if (owner_.limits().send_buffer > 0)
+        socket_.set_option(asio::socket_base::send_buffer_size(owner_.limits().send_buffer), ignored);
     read_next();
 }
 
@@ -89,6 +91,7 @@ void Session::pump() {
         return;
     }
     writing_ = true;
+    ++writes_;
     write_started_ = owner_.time().now();
     asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](const asio::error_code& ec, size_t n) {
         self->writing_ = false;
@@ -110,7 +113,12 @@ void Session::pump() {
 
 bool Session::check_deadlines(TimePoint now, const SessionLimits& limits) {
     if (state_ == State::closed) return false;
-    if (writing_ && now - write_started_ >= limits.slow_reader) {
+    // A write counts as stuck only when the check before this one saw the
+    // same write under way: one that started and ended between two checks
+    // was read, however the clock moved meanwhile.
+    const bool same_write = writing_ && write_seen_stuck_ == writes_;
+    write_seen_stuck_ = writing_ ? writes_ : 0;
+    if (same_write && now - write_started_ >= limits.slow_reader) {
         owner_.metrics().closed_slow_reader++;
         close("read nothing for 10 s");
         return true;

@@ -20,6 +20,7 @@ struct SessionLimits {
     std::chrono::milliseconds silence{60000};      // no line from a greeted plug-in
     std::chrono::milliseconds slow_reader{10000};  // a line written but not read
     size_t max_line = 4096;                        // longest line a plug-in may send
+    int send_buffer = 0;                           // the sockets' send buffer in bytes; 0: the system's
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -56,6 +57,8 @@ private:
     std::string client_id_;
     std::string in_;
     TimePoint accepted_, last_heard_, write_started_;
+    uint64_t writes_ = 0;             // writes started
+    uint64_t write_seen_stuck_ = 0;   // the write under way at the last deadline check
 
     bool writing_ = false;
     std::string out_;         // being written
