@@ -42,7 +42,8 @@ done
 
 # ---- what the demo needs ------------------------------------------------------
 if ((DO_INSTALL)); then
-  wanted=(cmake ninja-build g++ libsndfile1-dev espeak-ng)
+  wanted=(cmake ninja-build g++ libsndfile1-dev espeak-ng libasio-dev libcpp-httplib-dev nlohmann-json3-dev
+    libtomlplusplus-dev libsqlite3-dev libcli11-dev pkg-config)
   ((DO_PLOT)) && wanted+=(gnuplot-nox)
   bash scripts/install_deps.sh "${wanted[@]}"
 fi
