@@ -133,14 +133,14 @@ void PluginListener::handle_greeting(Session& s, const std::string& line) {
                linked == links->player_of_client.end() ? "" : linked->second.c_str());
 }
 
-void PluginListener::session_closed(Session& s, const char* why) {
+void PluginListener::session_closed(Session& s, const std::string& why) {
     auto it = by_client_.find(s.client_id());
     if (!s.client_id().empty() && it != by_client_.end() && it->second == &s) {
         by_client_.erase(it);
         registry_.client_gone(s.client_id());
     }
     log_.write("plug-in %s from %s closed: %s", s.client_id().empty() ? "(not greeted)" : s.client_id().c_str(),
-               s.address().c_str(), why);
+               s.address().c_str(), why.c_str());
     auto addr = per_address_.find(s.address());
     if (addr != per_address_.end() && --addr->second == 0) per_address_.erase(addr);
     // The set lets go of it once the loop is out of whatever closed it

@@ -48,7 +48,7 @@ public:
 
     // For the sessions.
     void handle_greeting(Session& s, const std::string& line);
-    void session_closed(Session& s, const char* why);
+    void session_closed(Session& s, const std::string& why);
     const TimeSource& time() const { return time_; }
     const SessionLimits& limits() const { return limits_; }
     Metrics& metrics() { return metrics_; }

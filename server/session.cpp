@@ -25,7 +25,8 @@ void Session::read_next() {
                                    return;
                                }
                                if (ec) {
-                                   self->close(ec == asio::error::eof ? "closed by the plug-in" : "receive failed");
+                                   self->close(ec == asio::error::eof ? "closed by the plug-in"
+                                                                      : "receive failed: " + ec.message());
                                    return;
                                }
                                std::string line = self->in_.substr(0, n - 1);
@@ -97,7 +98,7 @@ void Session::pump() {
         self->writing_ = false;
         if (self->state_ == State::closed) return;
         if (ec) {
-            self->close("send failed");
+            self->close("send failed: " + ec.message());
             return;
         }
         self->owner_.metrics().lines_sent++;
@@ -136,7 +137,7 @@ bool Session::check_deadlines(TimePoint now, const SessionLimits& limits) {
     return false;
 }
 
-void Session::close(const char* why) {
+void Session::close(const std::string& why) {
     if (state_ == State::closed) return;
     state_ = State::closed;
     asio::error_code ignored;

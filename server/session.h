@@ -36,7 +36,7 @@ public:
     void send_update(std::string line);
     // Closes if a deadline has passed; true when it did.
     bool check_deadlines(TimePoint now, const SessionLimits& limits);
-    void close(const char* why);
+    void close(const std::string& why);
 
     State state() const { return state_; }
     const std::string& client_id() const { return client_id_; }
