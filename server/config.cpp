@@ -106,9 +106,9 @@ bool plain_key(const std::string& key) {
     return true;
 }
 
-void read_plugins(Reader& r, const toml::table* t, const toml::node* root_node, Config* c) {
+void read_plugins(Reader& r, const toml::table* t, Config* c) {
     if (!t) {
-        r.error(root_node, "[plugins] is missing: plugins.keys has no default (keys = [\"your-key\"])");
+        r.error(nullptr, "[plugins] is missing: plugins.keys has no default (keys = [\"your-key\"])");
         return;
     }
     r.only_keys(*t, "plugins", {"listen", "keys", "min_plugin_version", "max_connections", "max_per_address"});
@@ -219,7 +219,7 @@ ConfigLoad parse_config(const std::string& text, const std::string& base_dir, co
     }
     r.only_keys(root, "", {"plugins", "ingest", "falloff", "store"});
     Config& c = load.config;
-    read_plugins(r, r.section(root, "plugins"), nullptr, &c);
+    read_plugins(r, r.section(root, "plugins"), &c);
     read_ingest(r, r.section(root, "ingest"), &c);
     read_falloff(r, r.section(root, "falloff"), &c);
     read_store(r, r.section(root, "store"), base_dir, &c);

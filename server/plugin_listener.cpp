@@ -70,20 +70,22 @@ void PluginListener::accept_next() {
             asio::error_code peer_ec;
             const auto peer = socket.remote_endpoint(peer_ec);
             const std::string address = peer_ec ? "?" : peer.address().to_string();
+            auto from_address = per_address_.find(address);
             if (sessions_.size() >= config_.max_connections) {
                 metrics_.connections_capped++;
                 log_capped(address, "the server holds plugins.max_connections connections");
-            } else if (per_address_[address] >= config_.max_per_address) {
+            } else if (from_address != per_address_.end() && from_address->second >= config_.max_per_address) {
                 metrics_.connections_capped++;
                 log_capped(address, "that address holds plugins.max_per_address connections");
             } else {
+                // The socket closes as it goes out of scope in the two
+                // cases above.
                 metrics_.connections++;
                 ++per_address_[address];
                 auto s = std::make_shared<Session>(std::move(socket), address, *this, time_.now());
                 sessions_.insert(s);
                 s->start();
             }
-            if (per_address_.count(address) && per_address_[address] == 0) per_address_.erase(address);
         } else if (ec == asio::error::operation_aborted) {
             return;
         }

@@ -198,3 +198,21 @@ TEST_F(PluginSide, AClientThatStopsReadingDelaysNobodyAndIsClosed) {
     const int now = lines.load();
     EXPECT_TRUE(eventually([&] { return lines.load() >= now + 10; }, 20000));
 }
+
+TEST_F(PluginSide, ConnectionsBeyondTheCapPerAddressAreClosedAtOnceAndLoggedOnce) {
+    server::Config c = test_config(dir);
+    c.max_per_address = 2;
+    start(c);
+    auto a = peer(), b = peer(), over = peer(), more = peer();
+    EXPECT_TRUE(over->closed_by_server());
+    EXPECT_TRUE(more->closed_by_server());
+    EXPECT_EQ(a->greet(kAna), "OK");
+    EXPECT_EQ(b->greet(kRex), "OK");
+    EXPECT_EQ(server->metrics().connections_capped.load(), 2u);
+    EXPECT_EQ(server->log_count("refused connections from 127.0.0.1: that address holds plugins.max_per_address"), 1u);
+    b.reset();  // a place comes free
+    EXPECT_TRUE(eventually([&] {
+        auto again = peer();
+        return again->greet(kRex) == "OK";
+    }));
+}

@@ -81,11 +81,12 @@ public:
     }
     uint16_t plugin_port() const { return app_->plugin_port(); }
     server::Metrics& metrics() { return app_->metrics(); }
-    bool logged(const std::string& text) {
+    bool logged(const std::string& text) { return log_count(text) > 0; }
+    size_t log_count(const std::string& text) {
         std::lock_guard<std::mutex> lock(m_);
-        for (const std::string& l : lines_)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
+        size_t n = 0;
+        for (const std::string& l : lines_) n += l.find(text) != std::string::npos;
+        return n;
     }
 
     // The game side. Status -1: no answer.
