@@ -285,7 +285,8 @@ bool parse_version(const std::string& text, int out[3]) {
         }
         const size_t start = at;
         long v = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 6) v = v * 10 + (text[at++] - '0');
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 6)
+            v = v * 10 + (text[at++] - '0');
         if (at == start) return false;
         out[i] = static_cast<int>(v);
     }

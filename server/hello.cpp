@@ -73,7 +73,8 @@ GreetingCheck check_hello(std::string_view line, const std::vector<std::string>&
     const std::string_view key = next_word(&rest);
     const std::string_view id = next_word(&rest);
     const size_t details_at = rest.find_first_not_of(' ');
-    const std::string_view details = details_at == std::string_view::npos ? std::string_view{} : rest.substr(details_at);
+    const std::string_view details =
+        details_at == std::string_view::npos ? std::string_view{} : rest.substr(details_at);
     if (word != "HELLO" || key.empty() || !hex_id(id, &g.client_id)) {
         g.client_id.clear();
         g.reply = "ERR this is a falloff server and did not understand the greeting: update the plug-in";

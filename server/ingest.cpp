@@ -56,7 +56,8 @@ bool Ingest::authorised(const std::string& header) const {
 bool Ingest::open(std::string* error) {
     routes();
     const ListenAddress& at = config_.ingest_listen;
-    const int port = at.port == 0 ? http_->bind_to_any_port(at.host) : (http_->bind_to_port(at.host, at.port) ? at.port : -1);
+    const int port =
+        at.port == 0 ? http_->bind_to_any_port(at.host) : (http_->bind_to_port(at.host, at.port) ? at.port : -1);
     if (port <= 0) {
         *error = "cannot listen for the game side on " + at.host + ":" + std::to_string(at.port) +
                  " (ingest.listen): in use, or not an address of this machine";

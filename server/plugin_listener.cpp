@@ -223,7 +223,8 @@ std::vector<ClientStatus> PluginListener::status() const {
         c.speakers_left_out = s->left_out;
         out.push_back(std::move(c));
     }
-    std::sort(out.begin(), out.end(), [](const ClientStatus& a, const ClientStatus& b) { return a.client_id < b.client_id; });
+    std::sort(out.begin(), out.end(),
+              [](const ClientStatus& a, const ClientStatus& b) { return a.client_id < b.client_id; });
     return out;
 }
 

@@ -36,8 +36,8 @@ std::string why(sqlite3* db) { return db ? sqlite3_errmsg(db) : "out of memory";
 
 std::unique_ptr<LinkStore> LinkStore::open(const std::string& path, std::string* error) {
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                   nullptr);
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         *error = "cannot open the store " + path + ": " + why(db);
         sqlite3_close(db);

@@ -82,7 +82,8 @@ TEST(ServerConfig, TheRulesAnOperatorWouldOtherwiseLearnTheHardWay) {
         ASSERT_FALSE(l.ok()) << c.text;
         EXPECT_NE(errors_of(l).find(c.says), std::string::npos) << c.text << "\n" << errors_of(l);
     }
-    const ConfigLoad with_token = parse("[plugins]\nkeys = [\"k\"]\n[ingest]\nlisten = \"0.0.0.0:8891\"\ntoken = \"t\"\n");
+    const ConfigLoad with_token =
+        parse("[plugins]\nkeys = [\"k\"]\n[ingest]\nlisten = \"0.0.0.0:8891\"\ntoken = \"t\"\n");
     EXPECT_TRUE(with_token.ok()) << errors_of(with_token);
 }
 

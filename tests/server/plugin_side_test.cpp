@@ -53,8 +53,9 @@ TEST(Greeting, AnswersInPlainWords) {
     EXPECT_EQ(check("HELLO new-key " + kAna + details, "0.1.0").reply, "OK");
     EXPECT_EQ(check("HELLO new-key " + kAna, "0.1.0").reply,
               "ERR plug-in of an unknown version is too old: ask your community for the new bundle");
-    for (const std::string& bad : {std::string("PING"), std::string("HELLO new-key"), std::string("hello new-key ") + kAna,
-                                   "HELLO new-key not-hex" + details, "HELLO new-key " + std::string(128, 'a')}) {
+    const std::string malformed[] = {"PING", "HELLO new-key", "hello new-key " + kAna,
+                                     "HELLO new-key not-hex" + details, "HELLO new-key " + std::string(128, 'a')};
+    for (const std::string& bad : malformed) {
         const server::GreetingCheck g = check(bad);
         EXPECT_FALSE(g.accepted) << bad;
         EXPECT_EQ(g.refusal, "malformed") << bad;

@@ -43,8 +43,8 @@ bool ports_of(const std::string& err_path, uint16_t* plugins, uint16_t* ingest) 
     std::string log;
     test_os::read_file(err_path, &log);
     std::smatch m;
-    if (!std::regex_search(log, m, std::regex("plug-ins on 127\\.0\\.0\\.1:(\\d+), game side on 127\\.0\\.0\\.1:(\\d+)")))
-        return false;
+    static const std::regex started("plug-ins on 127\\.0\\.0\\.1:(\\d+), game side on 127\\.0\\.0\\.1:(\\d+)");
+    if (!std::regex_search(log, m, started)) return false;
     *plugins = static_cast<uint16_t>(std::stoi(m[1]));
     *ingest = static_cast<uint16_t>(std::stoi(m[2]));
     return true;

@@ -25,7 +25,9 @@ using nlohmann::json;
 // Real time, plus whatever the test moved it on by.
 class SteppedTime : public server::TimeSource {
 public:
-    server::TimePoint now() const override { return server::Clock::now() + std::chrono::milliseconds(offset_ms_.load()); }
+    server::TimePoint now() const override {
+        return server::Clock::now() + std::chrono::milliseconds(offset_ms_.load());
+    }
     void advance(std::chrono::milliseconds by) { offset_ms_ += by.count(); }
 
 private:
@@ -136,7 +138,8 @@ public:
                 buffer_.erase(0, lf + 1);
                 return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return std::nullopt;
             char chunk[16384];
             const long n = test_os::recv_for(s_, chunk, sizeof chunk, static_cast<uint32_t>(left.count()));
