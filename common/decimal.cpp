@@ -72,3 +72,14 @@ double parse_double_or_zero(const char* s) {
     double v = 0;
     return parse_float_prefix(s, s + std::strlen(s), &v) ? v : 0.0;
 }
+
+char* format_fixed(char* first, char* last, double v, int places) {
+    if (places < 0) places = 0;
+    if (places > 9) places = 9;
+    if (!std::isfinite(v)) v = 0.0;
+    // Whatever rounds to zero at this precision is written as zero, not -0.
+    const double half_unit = 0.5 * std::pow(10.0, -places);
+    if (std::fabs(v) < half_unit) v = 0.0;
+    const std::to_chars_result r = std::to_chars(first, last, v, std::chars_format::fixed, places);
+    return r.ec == std::errc() ? r.ptr : nullptr;
+}

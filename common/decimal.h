@@ -18,3 +18,10 @@ const char* parse_float_prefix(const char* s, const char* end, double* out);
 
 // In the manner of atof: 0 when no number starts there.
 double parse_double_or_zero(const char* s);
+
+// Writes v with exactly `places` digits after a full stop (at most 9),
+// whatever the locale: "0.734", "-0.412", "1.000". A value that rounds to
+// zero is written without a sign, and one that is not a finite number as
+// zero, so the text always parses back to a number. Returns the end of the
+// text, or null when it does not fit between first and last.
+char* format_fixed(char* first, char* last, double v, int places);

@@ -5,7 +5,9 @@
 #pragma once
 #include <cstddef>
 
-constexpr size_t kLineBuffer = 8192;  // 8191 characters and a NUL
+#include "common/fields.h"
+
+constexpr size_t kLineBuffer = kMaxLineChars + 1;  // 8191 characters and a NUL
 
 // How a complete line ended, for a reader that wants to tell (the
 // operators' checker); the plug-in handles all three alike.

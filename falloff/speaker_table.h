@@ -5,7 +5,7 @@
 
 #include "directory/hash_text.h"
 
-constexpr size_t kMaxSpeakers = 512;
+constexpr size_t kMaxSpeakers = kMaxSpeakersPerUpdate;
 
 struct SpeakerEntry {
     char hash[kHashField];

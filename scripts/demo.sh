@@ -46,7 +46,8 @@ done
 
 # ---- what the demo needs ------------------------------------------------------
 if ((DO_INSTALL)); then
-  wanted=(cmake ninja-build g++ libsndfile1-dev libcli11-dev nlohmann-json3-dev espeak-ng)
+  wanted=(cmake ninja-build g++ libsndfile1-dev espeak-ng libasio-dev libcpp-httplib-dev nlohmann-json3-dev
+    libtomlplusplus-dev libsqlite3-dev libcli11-dev pkg-config)
   ((DO_PLOT)) && wanted+=(gnuplot-nox)
   bash scripts/install_deps.sh "${wanted[@]}"
 fi
@@ -56,12 +57,12 @@ if ((DO_BUILD)); then
   mkdir -p "$BUILD"
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQL_TESTS=OFF -DQL_TOOLS=ON >"$BUILD/configure.log" 2>&1 ||
     { cat "$BUILD/configure.log"; exit 1; }
-  ninja -C "$BUILD" -j"$JOBS" quorra_link falloff_server headless_host >"$BUILD/build.log" 2>&1 ||
+  ninja -C "$BUILD" -j"$JOBS" quorra_link game_sim headless_host >"$BUILD/build.log" 2>&1 ||
     { tail -40 "$BUILD/build.log"; exit 1; }
 fi
 BIN=$BUILD/bin
 LIB_NAME=quorra_link.so
-for f in "$BIN/$LIB_NAME" "$BIN/falloff_server" "$BIN/headless_host"; do
+for f in "$BIN/$LIB_NAME" "$BIN/game_sim" "$BIN/headless_host"; do
   [ -e "$f" ] || { echo "missing $f (build first, or drop --no-build)"; exit 1; }
 done
 
@@ -96,14 +97,14 @@ fi
 # ---- the falloff server, then the host --------------------------------------------
 KEY=demo-key-$RANDOM
 EPOCH=$(($(date +%s%3N) + 1500))
-"$BIN/falloff_server" --port 0 --key "$KEY" --simulate "$OUT/cast.txt" --csv "$OUT/paths.csv" \
+"$BIN/game_sim" --port 0 --key "$KEY" --simulate "$OUT/cast.txt" --csv "$OUT/paths.csv" \
   --duration "$SECONDS_SIM" --speed "$SPEED" --rate "$RATE" --epoch-ms "$EPOCH" --drop-at "$DROP_AT" \
   >"$OUT/server.log" 2>&1 &
 SERVER=$!
 trap 'kill $SERVER 2>/dev/null || true' EXIT
 PORT=
 for _ in $(seq 100); do
-  PORT=$(sed -n 's/^falloff_server listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$OUT/server.log")
+  PORT=$(sed -n 's/^game_sim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$OUT/server.log")
   [ -n "$PORT" ] && break
   kill -0 $SERVER 2>/dev/null || break
   sleep 0.05
@@ -128,7 +129,7 @@ host_args=(--library "$OUT/plugin/$LIB_NAME" --cast "$OUT/cast.txt" --wav "$OUT/
 "$BIN/headless_host" "${host_args[@]}" | tee "$OUT/host.log"
 wait $SERVER || true
 trap - EXIT
-sed -n 's/^falloff_server: //p' "$OUT/server.log"
+sed -n 's/^game_sim: //p' "$OUT/server.log"
 
 # ---- the plot ------------------------------------------------------------------------
 plot() {
@@ -156,7 +157,7 @@ plot() {
   # Shade the time the falloff link was down: from the server's drop to the
   # plug-in's next "connected" line.
   local down_from down_to shade=""
-  down_from=$(sed -n 's/^falloff_server: t=\([0-9.]*\)s dropped.*/\1/p' "$OUT/server.log")
+  down_from=$(sed -n 's/^game_sim: t=\([0-9.]*\)s dropped.*/\1/p' "$OUT/server.log")
   down_to=$(grep 'connected to falloff' "$OUT/host.log" | sed -n '2s/^\[ *\([0-9.]*\)s\].*/\1/p')
   if [ -n "$down_from" ] && [ -n "$down_to" ]; then
     shade="set object 3 rect from $down_from, graph 0 to $down_to, graph 1 fc rgb '#e8e8e8' fs solid noborder behind"

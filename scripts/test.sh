@@ -13,9 +13,10 @@ ROOT=$(pwd)
 source scripts/common.sh
 FUZZ_SECONDS=${QL_FUZZ_SECONDS:-60}
 
-bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev libcli11-dev nlohmann-json3-dev \
+bash scripts/install_deps.sh cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
   libsndfile1-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 binutils locales zip unzip \
-  python3 libcli11-dev || exit 1
+  python3 libasio-dev libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev libsqlite3-dev libcli11-dev \
+  pkg-config || exit 1
 
 # Nothing outside the checkout and temporary directories is written, but
 # for package installs.

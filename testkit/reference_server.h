@@ -1,5 +1,5 @@
 // A reference falloff server: speaks the protocol from the server's side on
-// a loopback port. The tests drive it in-process; falloff_server_main wraps
+// a loopback port. The tests drive it in-process; tools/game_sim wraps
 // it as a program that plays a scenario of timed lines.
 #pragma once
 #include <atomic>

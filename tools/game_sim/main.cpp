@@ -1,7 +1,8 @@
-// falloff_server: the reference falloff server as a program.
+// game_sim: the game simulator of the demo; it speaks the falloff server's side
+// of the plug-in protocol itself (the reference server of the test kit).
 //
-//   falloff_server [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]
-//   falloff_server [--port N] [--key KEY] --simulate CAST [--csv FILE]
+//   game_sim [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]
+//   game_sim [--port N] [--key KEY] --simulate CAST [--csv FILE]
 //                  [--duration S] [--speed X] [--epoch-ms MS] [--drop-at S] [--rate HZ]
 //
 // A scenario is a text file of timed lines, "<ms> <line>", played to each
@@ -64,7 +65,7 @@ struct SimOptions {
 int simulate(FalloffServer& server, const SimOptions& o) {
     Simulation sim(read_creatures(o.cast));
     if (sim.creatures().empty()) {
-        std::fprintf(stderr, "falloff_server: no creatures in %s\n", o.cast.c_str());
+        std::fprintf(stderr, "game_sim: no creatures in %s\n", o.cast.c_str());
         return 1;
     }
     std::FILE* csv = o.csv.empty() ? nullptr : std::fopen(o.csv.c_str(), "w");
@@ -87,7 +88,7 @@ int simulate(FalloffServer& server, const SimOptions& o) {
             dropped = true;
             if (server.client_connected()) {
                 server.close_client();
-                std::printf("falloff_server: t=%.1fs dropped the client to show a reconnect\n", t);
+                std::printf("game_sim: t=%.1fs dropped the client to show a reconnect\n", t);
                 std::fflush(stdout);
             }
         }
@@ -103,7 +104,7 @@ int simulate(FalloffServer& server, const SimOptions& o) {
         }
     }
     if (csv) std::fclose(csv);
-    std::printf("falloff_server: simulation over, %d updates sent, %d connections\n", sent_count,
+    std::printf("game_sim: simulation over, %d updates sent, %d connections\n", sent_count,
                 server.connections());
     return 0;
 }
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
         }
     }
     if (!(sim.rate >= 0.1 && sim.rate <= 100)) {
-        std::fprintf(stderr, "falloff_server: --rate must be between 0.1 and 100 updates a second\n");
+        std::fprintf(stderr, "game_sim: --rate must be between 0.1 and 100 updates a second\n");
         return 2;
     }
     std::vector<Step> steps = scenario.empty() ? std::vector<Step>{} : read_scenario(scenario);
@@ -159,10 +160,10 @@ int main(int argc, char** argv) {
         }).detach();
     });
     if (!server.start(port)) {
-        std::fprintf(stderr, "falloff_server: cannot listen on 127.0.0.1:%u\n", port);
+        std::fprintf(stderr, "game_sim: cannot listen on 127.0.0.1:%u\n", port);
         return 1;
     }
-    std::printf("falloff_server listening on 127.0.0.1:%u\n", server.port());
+    std::printf("game_sim listening on 127.0.0.1:%u\n", server.port());
     std::fflush(stdout);
     if (!sim.cast.empty()) {
         if (sim.speed <= 0) sim.speed = 1;
