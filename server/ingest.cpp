@@ -142,6 +142,7 @@ void Ingest::routes() {
         }
         const VerifyResult r = registry_.verify(*player, *code);
         if (r.linked) {
+            if (hooks_.metrics) hooks_.metrics->links_made++;
             answer(res, 200, {{"linked", true}, {"client_id", r.client_id}});
             return;
         }
@@ -169,6 +170,15 @@ void Ingest::routes() {
         out["links"] = registry_.links()->client_of_player.size();
         out["pending_codes"] = registry_.pending_codes();
         answer(res, 200, out);
+    });
+
+    s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        static const Metrics kNone;
+        std::shared_ptr<const World> world = hooks_.world();
+        const double age = world ? std::chrono::duration<double>(time_.now() - world->posted).count() : -1.0;
+        res.set_content(metrics_page(hooks_.metrics ? *hooks_.metrics : kNone, registry_.links()->client_of_player.size(),
+                                     age),
+                        "text/plain; version=0.0.4");
     });
 
     s.Delete(R"(/v1/links/(.+))", [this](const httplib::Request& req, httplib::Response& res) {

@@ -3,6 +3,7 @@
 //   POST   /v1/chat             a line a player typed ("!verify CODE" links)
 //   GET    /v1/status           clients, players, world age, rate
 //   DELETE /v1/links/<player>   unlink a player
+//   GET    /metrics             the counts in the Prometheus text format
 // With a token configured every call needs "Authorization: Bearer <token>".
 // Bad input is answered 4xx with {"error": reason} and changes nothing.
 #pragma once
@@ -16,6 +17,7 @@
 #include "server/clock.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/registry.h"
 #include "server/world.h"
 
@@ -31,6 +33,8 @@ struct IngestHooks {
     // The plug-in side's part of the status ({"clients": [...]} and counts);
     // null when it could not be had in time.
     std::function<std::optional<nlohmann::json>()> plugin_status;
+    // The counts as GET /metrics shows them.
+    Metrics* metrics = nullptr;
 };
 
 class Ingest {

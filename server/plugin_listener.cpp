@@ -84,6 +84,7 @@ void PluginListener::accept_next() {
                 ++per_address_[address];
                 auto s = std::make_shared<Session>(std::move(socket), address, *this, time_.now());
                 sessions_.insert(s);
+                metrics_.greeting_now++;
                 s->start();
             }
         } else if (ec == asio::error::operation_aborted) {
@@ -117,6 +118,8 @@ void PluginListener::handle_greeting(Session& s, const std::string& line) {
         return;
     }
     metrics_.greetings_accepted++;
+    metrics_.greeting_now--;
+    metrics_.ready_now++;
     auto older = by_client_.find(g.client_id);
     if (older != by_client_.end()) {
         metrics_.closed_replaced++;
@@ -136,6 +139,8 @@ void PluginListener::handle_greeting(Session& s, const std::string& line) {
 }
 
 void PluginListener::session_closed(Session& s, const std::string& why) {
+    if (s.client_id().empty()) metrics_.greeting_now--;
+    else metrics_.ready_now--;
     auto it = by_client_.find(s.client_id());
     if (!s.client_id().empty() && it != by_client_.end() && it->second == &s) {
         by_client_.erase(it);
@@ -184,8 +189,11 @@ void PluginListener::tick() {
         s->send_update(line_);
     }
     metrics_.ticks++;
-    metrics_.last_tick_us = static_cast<uint64_t>(
+    const auto took = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count());
+    metrics_.last_tick_us = took;
+    metrics_.tick_us_total += took;
+    if (took > metrics_.max_tick_us.load()) metrics_.max_tick_us = took;
 
     // A steady rate: the next tick is one period after this one was due,
     // unless the loop fell behind by more than that.
