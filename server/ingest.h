@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/chat_command.h"
 #include "server/clock.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -60,8 +61,5 @@ private:
     uint16_t port_ = 0;
 };
 
-// "!verify CODE" → CODE (the command's letter case aside); nullopt when the
-// text is not a verify command at all, "" when it has no code.
-std::optional<std::string> verify_code_of(const std::string& text);
 
 }  // namespace server

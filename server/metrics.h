@@ -21,6 +21,7 @@ struct Metrics {
     Counter ticks{0};
     Counter last_tick_us{0};
     Counter tick_us_total{0}, max_tick_us{0};
+    Counter worlds_sent{0}, post_to_sent_us{0};  // worlds sent out, and the last one's post to its last line
     Counter links_made{0};          // "!verify" answered linked
     // Gauges the listener keeps: its connections by state.
     Counter greeting_now{0}, ready_now{0};

@@ -192,6 +192,14 @@ void PluginListener::tick() {
     const auto took = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count());
     metrics_.last_tick_us = took;
+    if (world && world != last_sent_world_) {
+        // The first tick of a newly posted world: from its post to its last
+        // line handed to the sockets.
+        last_sent_world_ = world;
+        metrics_.post_to_sent_us = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(time_.now() - world->posted).count());
+        metrics_.worlds_sent++;
+    }
     metrics_.tick_us_total += took;
     if (took > metrics_.max_tick_us.load()) metrics_.max_tick_us = took;
 
