@@ -20,6 +20,7 @@ struct Metrics {
     Counter speakers_left_out{0};   // beyond a line's 8191 characters
     Counter ticks{0};
     Counter last_tick_us{0};
+    Counter last_tick_build_us{0};  // of it, making the lines (the rest: writing them to the sockets)
     Counter tick_us_total{0}, max_tick_us{0};
     Counter worlds_sent{0}, post_to_sent_us{0};  // worlds sent out, and the last one's post to its last line
     Counter links_made{0};          // "!verify" answered linked

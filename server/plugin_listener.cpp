@@ -174,6 +174,7 @@ void PluginListener::tick() {
     const World& w = world ? *world : kNoWorld;
     std::shared_ptr<const LinkMap> links = registry_.links();
     builder_.prepare(w, *links);
+    std::chrono::steady_clock::duration building{};  // of the tick, the lines' making (the rest: handing them over)
     for (const auto& s : sessions_) {
         if (s->state() != Session::State::ready) continue;
         const Player* listener = nullptr;
@@ -182,7 +183,9 @@ void PluginListener::tick() {
             listener = w.find(player->second);
             if (listener && !listener->alive) listener = nullptr;
         }
+        const auto build_started = std::chrono::steady_clock::now();
         const size_t left_out = builder_.line_for(listener, &line_);
+        building += std::chrono::steady_clock::now() - build_started;
         s->left_out += left_out;
         metrics_.speakers_left_out += left_out;
         line_.push_back('\n');
@@ -192,6 +195,8 @@ void PluginListener::tick() {
     const auto took = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count());
     metrics_.last_tick_us = took;
+    metrics_.last_tick_build_us =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(building).count());
     if (world && world != last_sent_world_) {
         // The first tick of a newly posted world: from its post to its last
         // line handed to the sockets.
