@@ -48,7 +48,7 @@ private:
             for (;;) {
                 const long n = test_os::recv_for(s, buf, sizeof buf, 100);
                 if (stop_ || n == 0 || n == -1) break;
-                if (n > 0 && std::string(buf, 3) == "OK\n") greeted_ = true;
+                if (n >= 3 && std::string(buf, 3) == "OK\n") greeted_ = true;
                 if (std::chrono::steady_clock::now() - last_ping > std::chrono::seconds(15)) {
                     test_os::send_all(s, "PING\n", 5);
                     last_ping = std::chrono::steady_clock::now();
@@ -201,13 +201,15 @@ int feed_server(const FeedOptions& o) {
         last_sent = sent;
         linked_then = linked;
     }
-    if (csv && k > 0) {
-        std::this_thread::sleep_for(duration<double>(tick_s / o.speed / 2));
-        const bool connected = listener_connected(ingest, listener_client, &lines_now, &lines_before_restart);
-        write_rows(csv, sim, (k - 1) * tick_s, last_sent && linked_then && connected);
-    }
+    // The last world, and the last of the server's count, half a period on.
+    std::this_thread::sleep_for(duration<double>(tick_s / o.speed / 2));
+    const bool connected = listener_connected(ingest, listener_client, &lines_now, &lines_before_restart);
+    if (csv && k > 0) write_rows(csv, sim, (k - 1) * tick_s, last_sent && linked_then && connected);
     if (csv) std::fclose(csv);
     std::printf("game_sim: simulation over, %llu updates sent to the listener, %d worlds posted\n",
                 static_cast<unsigned long long>(lines_before_restart + lines_now), posted);
+    if (!linked)
+        std::fprintf(stderr, "game_sim: no link code (\"!verify ...\") appeared in %s, so the listener was never linked\n",
+                     o.host_log.c_str());
     return linked ? 0 : 1;
 }
