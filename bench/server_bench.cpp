@@ -92,6 +92,7 @@ struct SimPlugin : std::enable_shared_from_this<SimPlugin> {
     int index;
     std::string in;
     std::atomic<uint64_t> updates{0};
+    Clock::time_point since = Clock::now();  // its updates count from here
     bool open = false;
 
     void start(uint16_t port, std::function<void()> on_ok) {
@@ -300,10 +301,16 @@ int main(int argc, char** argv) {
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double poster_cpu = thread_cpu_seconds() - poster_cpu0;
     const uint64_t lines = app.metrics().lines_sent.load() - lines0, bytes = app.metrics().bytes_sent.load() - bytes0;
+    // Each plug-in's rate over its own time: from the start of the
+    // measurement, or from its reconnect in a soak.
     std::vector<double> per_plugin;
-    for (size_t i = 0; i < plugins.size(); ++i)
-        per_plugin.push_back(static_cast<double>(plugins[i]->updates.load() - (i < updates0.size() ? updates0[i] : 0)) /
-                             wall);
+    const auto end = Clock::now();
+    for (size_t i = 0; i < plugins.size(); ++i) {
+        const bool reconnected = plugins[i]->since > start;
+        const uint64_t counted = plugins[i]->updates.load() - (reconnected ? 0 : updates0[i]);
+        const double over = std::chrono::duration<double>(end - (reconnected ? plugins[i]->since : start)).count();
+        if (over > 1) per_plugin.push_back(static_cast<double>(counted) / over);
+    }
     const long rss = rss_kib();
     const int fds = open_descriptors();
 
