@@ -78,7 +78,8 @@ char* format_fixed(char* first, char* last, double v, int places) {
     if (places > 9) places = 9;
     if (!std::isfinite(v)) v = 0.0;
     // Whatever rounds to zero at this precision is written as zero, not -0.
-    const double half_unit = 0.5 * std::pow(10.0, -places);
+    static constexpr double kHalfUnit[10] = {0.5, 0.05, 0.005, 5e-4, 5e-5, 5e-6, 5e-7, 5e-8, 5e-9, 5e-10};
+    const double half_unit = kHalfUnit[places];
     if (std::fabs(v) < half_unit) v = 0.0;
     const std::to_chars_result r = std::to_chars(first, last, v, std::chars_format::fixed, places);
     return r.ec == std::errc() ? r.ptr : nullptr;

@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # The whole system on one machine, no voice client needed: builds the
-# plug-in and the tools, starts the reference falloff server with a small
-# simulated world (three creatures moving around the listener), and lets
-# the headless host drive the plug-in as the voice client would while four
-# remote users talk. Writes what the listener hears and a plot of the
-# levels the plug-in applied, and prints a summary.
+# plug-in, the falloff server and the tools; starts falloff_server (its
+# store in the output directory) and game_sim, the game side, which posts a
+# small simulated world (three creatures moving around the listener) to the
+# server's ingest, connects and links the creatures' voice clients, and
+# types the listener's "!verify" with the code the plug-in's banner shows;
+# the headless host drives the plug-in as the voice client would while four
+# remote users talk. Halfway the server is restarted: the plug-in
+# reconnects and its link is still there. Writes what the listener hears
+# and a plot of the levels the plug-in applied, and prints a summary.
 #
 #   scripts/demo.sh [--seconds S] [--speed X] [--rate HZ] [--synthetic] [--out DIR]
 #                   [--build-dir DIR] [--no-build] [--no-install] [--no-plot]
 #
 # --synthetic uses generated voices instead of espeak-ng speech; --speed
-# runs simulated time faster than the wall clock; --rate sets the falloff
-# server's updates per simulated second (default 2, slow enough that the
-# plot shows each level gliding between the server's samples). Installs
-# what it misses (Debian packages) unless --no-install is given.
+# runs simulated time faster than the wall clock; --rate sets the game's
+# posts per simulated second (default 2, slow enough that the plot shows
+# each level gliding between the server's samples; the server sends twice
+# as many). Installs what it misses (Debian packages) unless --no-install
+# is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -39,7 +44,7 @@ while (($#)); do
     --no-build) DO_BUILD=0 ;;
     --no-install) DO_INSTALL=0 ;;
     --no-plot) DO_PLOT=0 ;;
-    *) sed -n '2,17p' "$0"; exit 2 ;;
+    *) sed -n '2,21p' "$0"; exit 2 ;;
   esac
   shift
 done
@@ -57,12 +62,12 @@ if ((DO_BUILD)); then
   mkdir -p "$BUILD"
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQL_TESTS=OFF -DQL_TOOLS=ON >"$BUILD/configure.log" 2>&1 ||
     { cat "$BUILD/configure.log"; exit 1; }
-  ninja -C "$BUILD" -j"$JOBS" quorra_link game_sim headless_host >"$BUILD/build.log" 2>&1 ||
+  ninja -C "$BUILD" -j"$JOBS" quorra_link falloff_server game_sim headless_host >"$BUILD/build.log" 2>&1 ||
     { tail -40 "$BUILD/build.log"; exit 1; }
 fi
 BIN=$BUILD/bin
 LIB_NAME=quorra_link.so
-for f in "$BIN/$LIB_NAME" "$BIN/game_sim" "$BIN/headless_host"; do
+for f in "$BIN/$LIB_NAME" "$BIN/falloff_server" "$BIN/game_sim" "$BIN/headless_host"; do
   [ -e "$f" ] || { echo "missing $f (build first, or drop --no-build)"; exit 1; }
 done
 
@@ -94,27 +99,80 @@ else
   echo "== espeak-ng not available: synthetic voices"
 fi
 
-# ---- the falloff server, then the host --------------------------------------------
+# ---- the falloff server, the game side, then the host ---------------------------------
 KEY=demo-key-$RANDOM
-EPOCH=$(($(date +%s%3N) + 1500))
-"$BIN/game_sim" --port 0 --key "$KEY" --simulate "$OUT/cast.txt" --csv "$OUT/paths.csv" \
-  --duration "$SECONDS_SIM" --speed "$SPEED" --rate "$RATE" --epoch-ms "$EPOCH" --drop-at "$DROP_AT" \
-  >"$OUT/server.log" 2>&1 &
-SERVER=$!
-trap 'kill $SERVER 2>/dev/null || true' EXIT
-PORT=
+EPOCH=$(($(date +%s%3N) + 2500))
+# The server ticks on the wall clock, twice for each of the game's posts, so
+# a post is sent on within half its period.
+SERVER_RATE=$(awk -v r="$RATE" -v x="$SPEED" 'BEGIN { printf "%g", 2 * r * x }')
+mkdir -p "$OUT/server"
+write_config() { # plug-ins' port, ingest's port (0: any free one)
+  cat >"$OUT/server/falloff.toml" <<EOF
+# Written by scripts/demo.sh: everything on this machine only.
+[plugins]
+listen = "127.0.0.1:$1"
+keys = ["$KEY"]
+
+[ingest]
+listen = "127.0.0.1:$2"
+
+[falloff]
+rate_hz = $SERVER_RATE
+near_m = 8
+curve = "linear"
+ranges = { whisper = 10, normal = 40, shout = 80 }
+
+[store]
+path = "links.sqlite3"
+EOF
+}
+start_server() { # its process id in server/pid
+  "$BIN/falloff_server" --config "$OUT/server/falloff.toml" 2>>"$OUT/server.log" &
+  echo $! >"$OUT/server/pid"
+}
+stop_all() {
+  kill ${RESTARTER:-} ${GAME:-} 2>/dev/null || true
+  kill -TERM "$(cat "$OUT/server/pid")" 2>/dev/null || true
+}
+write_config 0 0
+: >"$OUT/server.log"
+start_server
+trap stop_all EXIT
+PORT= INGEST=
 for _ in $(seq 100); do
-  PORT=$(sed -n 's/^game_sim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$OUT/server.log")
+  read -r PORT INGEST < <(sed -n 's/.*plug-ins on 127\.0\.0\.1:\([0-9]*\), game side on 127\.0\.0\.1:\([0-9]*\).*/\1 \2/p' \
+    "$OUT/server.log") || true
   [ -n "$PORT" ] && break
-  kill -0 $SERVER 2>/dev/null || break
+  kill -0 "$(cat "$OUT/server/pid")" 2>/dev/null || break
   sleep 0.05
 done
 [ -n "$PORT" ] || { echo "the falloff server did not start:"; cat "$OUT/server.log"; exit 1; }
+write_config "$PORT" "$INGEST"  # the same ports after the restart
+
+: >"$OUT/host.log"
+"$BIN/game_sim" --simulate "$OUT/cast.txt" --ingest-port "$INGEST" --plugin-port "$PORT" --key "$KEY" \
+  --host-log "$OUT/host.log" --near 8 --range 40 --csv "$OUT/paths.csv" --duration "$SECONDS_SIM" \
+  --speed "$SPEED" --rate "$RATE" --epoch-ms "$EPOCH" >"$OUT/game.log" 2>&1 &
+GAME=$!
+
+# At the drop the server restarts: every connection goes, the links stay.
+restart_server() {
+  local at_ms=$((EPOCH + $(awk -v d="$DROP_AT" -v x="$SPEED" 'BEGIN { printf "%d", d * 1000 / x }')))
+  sleep "$(awk -v ms=$((at_ms - $(date +%s%3N))) 'BEGIN { printf "%.3f", (ms > 0 ? ms / 1000 : 0) }')"
+  local old
+  old=$(cat "$OUT/server/pid")
+  kill -TERM "$old"
+  while kill -0 "$old" 2>/dev/null; do sleep 0.02; done
+  echo "demo: t=${DROP_AT}s dropped every connection: falloff_server restarted" >>"$OUT/server.log"
+  start_server
+}
+restart_server &
+RESTARTER=$!
 
 # The player's side: the plug-in in a folder of its own with its settings.
 cp "$BIN/$LIB_NAME" "$OUT/plugin/"
 cat >"$OUT/plugin/quorra_link.ini" <<EOF
-# Written by scripts/demo.sh for the reference falloff server on this machine.
+# Written by scripts/demo.sh for the falloff server on this machine.
 server_host = 127.0.0.1
 server_port = $PORT
 api_key = $KEY
@@ -122,14 +180,19 @@ debug_log = on
 reconnect_sec = 1
 EOF
 
-echo "== falloff server on 127.0.0.1:$PORT, $RATE updates a second; ${SECONDS_SIM}s of simulated time at ${SPEED}x"
+echo "== falloff server: plug-ins on 127.0.0.1:$PORT, game side on 127.0.0.1:$INGEST; $RATE updates a simulated second, ${SECONDS_SIM}s of simulated time at ${SPEED}x"
 host_args=(--library "$OUT/plugin/$LIB_NAME" --cast "$OUT/cast.txt" --wav "$OUT/listener.wav"
   --levels "$OUT/levels.csv" --seconds "$SECONDS_SIM" --speed "$SPEED" --epoch-ms "$EPOCH")
 ((SYNTHETIC)) && host_args+=(--synthetic)
-"$BIN/headless_host" "${host_args[@]}" | tee "$OUT/host.log"
-wait $SERVER || true
+"$BIN/headless_host" "${host_args[@]}" | tee -a "$OUT/host.log"
+GAME_RC=0
+wait $GAME || GAME_RC=$?
+wait $RESTARTER || true
+kill -TERM "$(cat "$OUT/server/pid")" 2>/dev/null || true
 trap - EXIT
-sed -n 's/^game_sim: //p' "$OUT/server.log"
+sed -n 's/^game_sim: //p' "$OUT/game.log"
+grep -E 'restarted|linked player|link ' "$OUT/server.log" | sed 's/^/server: /' || true
+((GAME_RC == 0)) || { echo "game_sim failed:"; cat "$OUT/game.log"; exit 1; }
 
 # ---- the plot ------------------------------------------------------------------------
 plot() {
@@ -157,7 +220,7 @@ plot() {
   # Shade the time the falloff link was down: from the server's drop to the
   # plug-in's next "connected" line.
   local down_from down_to shade=""
-  down_from=$(sed -n 's/^game_sim: t=\([0-9.]*\)s dropped.*/\1/p' "$OUT/server.log")
+  down_from=$(sed -n 's/^demo: t=\([0-9.]*\)s dropped.*/\1/p' "$OUT/server.log")
   down_to=$(grep 'connected to falloff' "$OUT/host.log" | sed -n '2s/^\[ *\([0-9.]*\)s\].*/\1/p')
   if [ -n "$down_from" ] && [ -n "$down_to" ]; then
     shade="set object 3 rect from $down_from, graph 0 to $down_to, graph 1 fc rgb '#e8e8e8' fs solid noborder behind"

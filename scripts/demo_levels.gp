@@ -17,7 +17,7 @@ set title "Creature paths around the listener (x); circles: full-volume and sile
 set xlabel "metres"; set ylabel "metres"
 set xrange [-62:62]; set yrange [-62:62]
 set object 1 circle at 0,0 size 8 fc rgb "#bbbbbb" fs empty
-set object 2 circle at 0,0 size 45 fc rgb "#bbbbbb" fs empty
+set object 2 circle at 0,0 size 40 fc rgb "#bbbbbb" fs empty
 plot @paths '+' using (0):(0) every ::0::0 with points pt 2 ps 3 lw 3 lc rgb "black" title "listener"
 unset object 1; unset object 2
 set size noratio

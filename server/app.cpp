@@ -27,6 +27,7 @@ bool App::start(std::string* error) {
     hooks.set_world = [this](std::shared_ptr<const World> w) { listener_->set_world(std::move(w)); };
     hooks.world = [this] { return listener_->world(); };
     hooks.plugin_status = [this] { return plugin_status(); };
+    hooks.metrics = &metrics_;
     ingest_ = std::make_unique<Ingest>(config_, *registry_, time_, log_, std::move(hooks));
     if (!ingest_->open(error)) return false;
     listener_->start();

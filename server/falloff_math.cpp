@@ -16,7 +16,9 @@ double gain_at(double distance_m, double range_m, const FalloffCurve& c) {
 }
 
 double pan_of(double dx, double dy, double cos_yaw, double sin_yaw) {
-    const double horizontal = std::hypot(dx, dy);
+    // Coordinates are at most 1e12 game units, so the squares cannot
+    // overflow; plain sqrt costs a fraction of hypot at every tick.
+    const double horizontal = std::sqrt(dx * dx + dy * dy);
     if (!(horizontal > 1e-9)) return 0.0;
     // The speaker's direction in the listener's frame: forward along the
     // yaw, right 90 degrees from it towards +y.

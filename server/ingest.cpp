@@ -26,20 +26,6 @@ std::optional<std::string> player_id_of(const json& v) {
 
 }  // namespace
 
-std::optional<std::string> verify_code_of(const std::string& text) {
-    static const std::string kCommand = "!verify";
-    const size_t start = text.find_first_not_of(" \t");
-    if (start == std::string::npos || text.size() - start < kCommand.size()) return std::nullopt;
-    for (size_t i = 0; i < kCommand.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[start + i])) != kCommand[i]) return std::nullopt;
-    const size_t after = start + kCommand.size();
-    if (after < text.size() && text[after] != ' ' && text[after] != '\t') return std::nullopt;  // "!verifying"
-    const size_t code_at = text.find_first_not_of(" \t", after);
-    if (code_at == std::string::npos) return std::string();
-    const size_t code_end = text.find_first_of(" \t", code_at);
-    return text.substr(code_at, code_end == std::string::npos ? std::string::npos : code_end - code_at);
-}
-
 Ingest::Ingest(const Config& config, Registry& registry, const TimeSource& time, Log& log, IngestHooks hooks)
     : config_(config), registry_(registry), time_(time), log_(log), hooks_(std::move(hooks)),
       http_(std::make_unique<httplib::Server>()) {}
@@ -142,6 +128,7 @@ void Ingest::routes() {
         }
         const VerifyResult r = registry_.verify(*player, *code);
         if (r.linked) {
+            if (hooks_.metrics) hooks_.metrics->links_made++;
             answer(res, 200, {{"linked", true}, {"client_id", r.client_id}});
             return;
         }
@@ -169,6 +156,15 @@ void Ingest::routes() {
         out["links"] = registry_.links()->client_of_player.size();
         out["pending_codes"] = registry_.pending_codes();
         answer(res, 200, out);
+    });
+
+    s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        static const Metrics kNone;
+        std::shared_ptr<const World> world = hooks_.world();
+        const double age = world ? std::chrono::duration<double>(time_.now() - world->posted).count() : -1.0;
+        res.set_content(metrics_page(hooks_.metrics ? *hooks_.metrics : kNone, registry_.links()->client_of_player.size(),
+                                     age),
+                        "text/plain; version=0.0.4");
     });
 
     s.Delete(R"(/v1/links/(.+))", [this](const httplib::Request& req, httplib::Response& res) {

@@ -3,6 +3,7 @@
 //   POST   /v1/chat             a line a player typed ("!verify CODE" links)
 //   GET    /v1/status           clients, players, world age, rate
 //   DELETE /v1/links/<player>   unlink a player
+//   GET    /metrics             the counts in the Prometheus text format
 // With a token configured every call needs "Authorization: Bearer <token>".
 // Bad input is answered 4xx with {"error": reason} and changes nothing.
 #pragma once
@@ -13,9 +14,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/chat_command.h"
 #include "server/clock.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/registry.h"
 #include "server/world.h"
 
@@ -31,6 +34,8 @@ struct IngestHooks {
     // The plug-in side's part of the status ({"clients": [...]} and counts);
     // null when it could not be had in time.
     std::function<std::optional<nlohmann::json>()> plugin_status;
+    // The counts as GET /metrics shows them.
+    Metrics* metrics = nullptr;
 };
 
 class Ingest {
@@ -56,8 +61,5 @@ private:
     uint16_t port_ = 0;
 };
 
-// "!verify CODE" → CODE (the command's letter case aside); nullopt when the
-// text is not a verify command at all, "" when it has no code.
-std::optional<std::string> verify_code_of(const std::string& text);
 
 }  // namespace server

@@ -84,6 +84,7 @@ void PluginListener::accept_next() {
                 ++per_address_[address];
                 auto s = std::make_shared<Session>(std::move(socket), address, *this, time_.now());
                 sessions_.insert(s);
+                metrics_.greeting_now++;
                 s->start();
             }
         } else if (ec == asio::error::operation_aborted) {
@@ -117,6 +118,8 @@ void PluginListener::handle_greeting(Session& s, const std::string& line) {
         return;
     }
     metrics_.greetings_accepted++;
+    metrics_.greeting_now--;
+    metrics_.ready_now++;
     auto older = by_client_.find(g.client_id);
     if (older != by_client_.end()) {
         metrics_.closed_replaced++;
@@ -136,6 +139,8 @@ void PluginListener::handle_greeting(Session& s, const std::string& line) {
 }
 
 void PluginListener::session_closed(Session& s, const std::string& why) {
+    if (s.client_id().empty()) metrics_.greeting_now--;
+    else metrics_.ready_now--;
     auto it = by_client_.find(s.client_id());
     if (!s.client_id().empty() && it != by_client_.end() && it->second == &s) {
         by_client_.erase(it);
@@ -169,6 +174,7 @@ void PluginListener::tick() {
     const World& w = world ? *world : kNoWorld;
     std::shared_ptr<const LinkMap> links = registry_.links();
     builder_.prepare(w, *links);
+    std::chrono::steady_clock::duration building{};  // of the tick, the lines' making (the rest: handing them over)
     for (const auto& s : sessions_) {
         if (s->state() != Session::State::ready) continue;
         const Player* listener = nullptr;
@@ -177,15 +183,30 @@ void PluginListener::tick() {
             listener = w.find(player->second);
             if (listener && !listener->alive) listener = nullptr;
         }
+        const auto build_started = std::chrono::steady_clock::now();
         const size_t left_out = builder_.line_for(listener, &line_);
+        building += std::chrono::steady_clock::now() - build_started;
         s->left_out += left_out;
         metrics_.speakers_left_out += left_out;
         line_.push_back('\n');
         s->send_update(line_);
     }
     metrics_.ticks++;
-    metrics_.last_tick_us = static_cast<uint64_t>(
+    const auto took = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count());
+    metrics_.last_tick_us = took;
+    metrics_.last_tick_build_us =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(building).count());
+    if (world && world != last_sent_world_) {
+        // The first tick of a newly posted world: from its post to its last
+        // line handed to the sockets.
+        last_sent_world_ = world;
+        metrics_.post_to_sent_us = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(time_.now() - world->posted).count());
+        metrics_.worlds_sent++;
+    }
+    metrics_.tick_us_total += took;
+    if (took > metrics_.max_tick_us.load()) metrics_.max_tick_us = took;
 
     // A steady rate: the next tick is one period after this one was due,
     // unless the loop fell behind by more than that.

@@ -80,6 +80,7 @@ private:
 
     mutable std::mutex world_m_;
     std::shared_ptr<const World> world_;
+    std::shared_ptr<const World> last_sent_world_;  // the tick's thread only
     UpdateBuilder builder_;
     std::string line_;
 };

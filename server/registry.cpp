@@ -4,16 +4,6 @@
 
 namespace server {
 
-std::string normalise_code(const std::string& code) {
-    if (code.size() < 8 || code.size() > 127) return "";
-    std::string out = code;
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-        else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return "";
-    }
-    return out;
-}
-
 Registry::Registry(LinkStore& store, const TimeSource& time, Log& log)
     : store_(store), time_(time), log_(log), links_(std::make_shared<LinkMap>()) {}
 

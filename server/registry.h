@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "server/chat_command.h"
 #include "server/clock.h"
 #include "server/links.h"
 #include "server/log.h"
@@ -67,8 +68,5 @@ private:
     std::shared_ptr<const LinkMap> links_;
 };
 
-// A code as typed, in lower case; empty when it is not one (8 to 127
-// hexadecimal digits).
-std::string normalise_code(const std::string& code);
 
 }  // namespace server

@@ -32,7 +32,9 @@ void Session::read_next() {
                                std::string line = self->in_.substr(0, n - 1);
                                self->in_.erase(0, n);
                                self->on_line(std::move(line));
-                               if (self->state_ != State::closed) self->read_next();
+                               if (self->state_ == State::closed) return;
+                               if (self->ok_owed_ && self->in_.find('\n') == std::string::npos) self->pump();
+                               self->read_next();
                            });
 }
 
@@ -43,10 +45,24 @@ void Session::on_line(std::string line) {
         owner_.handle_greeting(*this, line);
         return;
     }
-    last_heard_ = owner_.time().now();
+    const TimePoint now = owner_.time().now();
+    last_heard_ = now;
+    // A plug-in PINGs every 20 to 25 s; a client that sends lines by the
+    // thousand a second only costs the loop time the others need.
+    if (now - flood_window_ >= std::chrono::seconds(1)) {
+        flood_window_ = now;
+        lines_in_window_ = 0;
+    }
+    if (++lines_in_window_ > owner_.limits().max_lines_per_second) {
+        owner_.metrics().closed_flood++;
+        close("sent more than " + std::to_string(owner_.limits().max_lines_per_second) + " lines in a second");
+        return;
+    }
     if (line == "PING") {
-        ok_owed_ = true;  // one OK answers however many PINGs came before it was written
-        pump();
+        // One OK answers however many PINGs came before it was written, or
+        // arrived together.
+        ok_owed_ = true;
+        if (in_.find('\n') == std::string::npos) pump();
     }
     // OK, and whatever a newer plug-in may send, needs no answer.
 }

@@ -20,6 +20,7 @@ struct SessionLimits {
     std::chrono::milliseconds silence{60000};      // no line from a greeted plug-in
     std::chrono::milliseconds slow_reader{10000};  // a line written but not read
     size_t max_line = 4096;                        // longest line a plug-in may send
+    uint32_t max_lines_per_second = 200;           // more: a flood, closed
     int send_buffer = 0;                           // the sockets' send buffer in bytes; 0: the system's
 };
 
@@ -57,6 +58,8 @@ private:
     std::string client_id_;
     std::string in_;
     TimePoint accepted_, last_heard_, write_started_;
+    TimePoint flood_window_{};
+    uint32_t lines_in_window_ = 0;
     uint64_t writes_ = 0;             // writes started
     uint64_t write_seen_stuck_ = 0;   // the write under way at the last deadline check
 

@@ -82,6 +82,7 @@ public:
         app_.reset();
     }
     uint16_t plugin_port() const { return app_->plugin_port(); }
+    uint16_t ingest_port() const { return app_->ingest_port(); }
     server::Metrics& metrics() { return app_->metrics(); }
     bool logged(const std::string& text) { return log_count(text) > 0; }
     size_t log_count(const std::string& text) {

@@ -20,6 +20,15 @@
 // --drop-at closes the client's connection once at that simulated time, to
 // show a reconnect. --csv writes every tick of every creature: position,
 // the gain and pan the curve gives, and whether the line reached a client.
+//
+//   game_sim --simulate CAST --ingest-port N --plugin-port N --key KEY
+//            --host-log FILE [--token T] [--near M --range M] [--csv FILE] ...
+//
+// feeds the real falloff server instead (see feed_server.h): the world to
+// its ingest at HZ per simulated second, the creatures' voice clients
+// connected and linked, and the listener's "!verify" typed with the code
+// the plug-in's banner shows in FILE, the headless host's log. The CSV's
+// gain then follows the server's linear curve from --near to --range.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -33,6 +42,9 @@
 
 #include "testkit/reference_server.h"
 #include "simulation.h"
+#if QL_GAME_SIM_FEED
+#include "feed_server.h"
+#endif
 
 namespace {
 struct Step {
@@ -115,6 +127,9 @@ int main(int argc, char** argv) {
     std::string key, scenario;
     bool exit_after = false;
     SimOptions sim;
+    int ingest_port = 0, plugin_port = 0;
+    std::string token, host_log;
+    double near_m = 2, range_m = 40;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--port" && i + 1 < argc) port = static_cast<uint16_t>(std::atoi(argv[++i]));
@@ -128,6 +143,12 @@ int main(int argc, char** argv) {
         else if (a == "--epoch-ms" && i + 1 < argc) sim.epoch_ms = std::atoll(argv[++i]);
         else if (a == "--drop-at" && i + 1 < argc) sim.drop_at = std::atof(argv[++i]);
         else if (a == "--rate" && i + 1 < argc) sim.rate = std::atof(argv[++i]);
+        else if (a == "--ingest-port" && i + 1 < argc) ingest_port = std::atoi(argv[++i]);
+        else if (a == "--plugin-port" && i + 1 < argc) plugin_port = std::atoi(argv[++i]);
+        else if (a == "--token" && i + 1 < argc) token = argv[++i];
+        else if (a == "--host-log" && i + 1 < argc) host_log = argv[++i];
+        else if (a == "--near" && i + 1 < argc) near_m = std::atof(argv[++i]);
+        else if (a == "--range" && i + 1 < argc) range_m = std::atof(argv[++i]);
         else {
             std::fprintf(stderr,
                          "usage: %s [--port N] [--key KEY] [--scenario FILE] [--exit-after-scenario]\n"
@@ -140,6 +161,31 @@ int main(int argc, char** argv) {
     if (!(sim.rate >= 0.1 && sim.rate <= 100)) {
         std::fprintf(stderr, "game_sim: --rate must be between 0.1 and 100 updates a second\n");
         return 2;
+    }
+    if (ingest_port > 0) {
+#if QL_GAME_SIM_FEED
+        if (sim.cast.empty() || plugin_port <= 0 || host_log.empty()) {
+            std::fprintf(stderr, "game_sim: --ingest-port needs --simulate, --plugin-port and --host-log\n");
+            return 2;
+        }
+        FeedOptions f;
+        f.cast = sim.cast;
+        f.csv = sim.csv;
+        f.duration = sim.duration;
+        f.speed = sim.speed > 0 ? sim.speed : 1;
+        f.rate = sim.rate;
+        f.epoch_ms = sim.epoch_ms;
+        f.ingest_port = ingest_port;
+        f.plugin_port = plugin_port;
+        f.key = key;
+        f.token = token;
+        f.host_log = host_log;
+        f.curve = FalloffCurve{near_m, range_m, true};
+        return feed_server(f);
+#else
+        std::fprintf(stderr, "game_sim: built without the falloff server's HTTP and JSON libraries\n");
+        return 2;
+#endif
     }
     std::vector<Step> steps = scenario.empty() ? std::vector<Step>{} : read_scenario(scenario);
     std::atomic<bool> done{false};

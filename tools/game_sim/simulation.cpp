@@ -39,7 +39,7 @@ double falloff_gain(double d, const FalloffCurve& c) {
     if (d <= c.near_m) return 1;
     if (d >= c.far_m) return 0;
     double u = (d - c.near_m) / (c.far_m - c.near_m);
-    return 1 - u * u * (3 - 2 * u);
+    return c.linear ? 1 - u : 1 - u * u * (3 - 2 * u);
 }
 
 double bearing_pan(Vec2 listener, double heading, Vec2 target) {

@@ -13,9 +13,12 @@ struct Vec2 {
 
 // Full volume inside near_m, silent from far_m on, and in between a smooth
 // fade: with u = (d - near) / (far - near), gain = 1 - u*u*(3 - 2*u).
+// linear: falling in a straight line from 1 at near_m to 0 at far_m
+// instead, as the falloff server's "linear" curve with far_m its range.
 struct FalloffCurve {
     double near_m = 8;
     double far_m = 45;
+    bool linear = false;
 };
 double falloff_gain(double distance_m, const FalloffCurve& curve);
 
