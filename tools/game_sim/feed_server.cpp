@@ -150,11 +150,7 @@ int feed_server(const FeedOptions& o) {
     }
 
     using namespace std::chrono;
-    auto start = steady_clock::now();
-    if (o.epoch_ms > 0) {
-        auto wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-        start += milliseconds(o.epoch_ms - wall);
-    }
+    const auto start = simulation_start(o.epoch_ms);
     const double tick_s = 1.0 / o.rate;
     bool linked = false, linked_then = false, last_sent = false;
     std::string listener_client;

@@ -84,11 +84,7 @@ int simulate(FalloffServer& server, const SimOptions& o) {
     if (csv) std::fprintf(csv, "t,name,x,y,heading,gain,pan,sent\n");
 
     using namespace std::chrono;
-    auto start = steady_clock::now();
-    if (o.epoch_ms > 0) {
-        auto wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-        start += milliseconds(o.epoch_ms - wall);
-    }
+    const auto start = simulation_start(o.epoch_ms);
     const double tick_s = 1.0 / o.rate;
     bool dropped = false;
     int sent_count = 0;

@@ -4,6 +4,8 @@
 // listener's plug-in: a gain from the falloff curve and a pan from the
 // bearing relative to the listener's heading.
 #pragma once
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -65,3 +67,15 @@ private:
 // whose role is "creature"; other roles and lines starting with # are
 // skipped. Empty when the file cannot be read.
 std::vector<Creature> read_creatures(const std::string& cast_path);
+
+// When simulated second 0 was on the steady clock: now, or the wall-clock
+// moment epoch_ms (ms since 1970, when above 0) that the headless host shares.
+inline std::chrono::steady_clock::time_point simulation_start(int64_t epoch_ms) {
+    using namespace std::chrono;
+    auto start = steady_clock::now();
+    if (epoch_ms > 0) {
+        const auto wall = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+        start += milliseconds(epoch_ms - wall);
+    }
+    return start;
+}
