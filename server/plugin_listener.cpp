@@ -189,7 +189,7 @@ void PluginListener::tick() {
         s->left_out += left_out;
         metrics_.speakers_left_out += left_out;
         line_.push_back('\n');
-        s->send_update(line_);
+        s->send_update(&line_);
     }
     metrics_.ticks++;
     const auto took = static_cast<uint64_t>(

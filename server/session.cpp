@@ -78,13 +78,13 @@ void Session::reply_to_greeting(const std::string& line, bool accepted, const st
     pump();
 }
 
-void Session::send_update(std::string line) {
+void Session::send_update(std::string* line) {
     if (state_ != State::ready) return;
     if (has_pending_) {
         ++updates_replaced_;
         owner_.metrics().lines_replaced++;
     }
-    pending_ = std::move(line);
+    pending_.swap(*line);
     has_pending_ = true;
     pump();
 }

@@ -33,8 +33,11 @@ public:
 
     // The answer to the greeting; a refusal closes once it is written.
     void reply_to_greeting(const std::string& line, bool accepted, const std::string& client_id);
-    // An update; replaces one not yet written.
-    void send_update(std::string line);
+    // An update; replaces one not yet written. Takes the line's text by
+    // exchange: *line is left holding a spare buffer of this session's
+    // (contents unspecified), so a tick's lines allocate nothing once
+    // every session's buffers have grown to a line's size.
+    void send_update(std::string* line);
     // Closes if a deadline has passed; true when it did.
     bool check_deadlines(TimePoint now, const SessionLimits& limits);
     void close(const std::string& why);

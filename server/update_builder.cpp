@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/decimal.h"
-#include "common/fields.h"
+#include "server/level_text.h"
 
 namespace server {
 
@@ -37,6 +36,10 @@ void UpdateBuilder::prepare(const World& world, const LinkMap& links) {
     }
 }
 
+UpdateBuilder::UpdateBuilder(const FalloffCurve& curve) : curve_(curve) {
+    std::copy_n("UPDATE2", 7, text_.data());
+}
+
 size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
     out->assign("UPDATE2");
     if (!listener) return 0;
@@ -49,36 +52,42 @@ size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
             for (uint32_t i : cell->second) {
                 const Player& s = *audible_[i].player;
                 if (&s == listener) continue;
-                const double d = std::sqrt((s.x - listener->x) * (s.x - listener->x) +
-                                           (s.y - listener->y) * (s.y - listener->y) +
-                                           (s.z - listener->z) * (s.z - listener->z));
-                if (d <= s.range_m) candidates_.push_back({d, i});
+                // Squared distances choose and order the speakers; the root
+                // is taken only for those that make the line.
+                const double ex = s.x - listener->x, ey = s.y - listener->y, ez = s.z - listener->z;
+                const double d2 = ex * ex + ey * ey + ez * ez;
+                if (d2 <= s.range_m * s.range_m) candidates_.push_back({d2, i});
             }
         }
     }
     std::sort(candidates_.begin(), candidates_.end(), [&](const Candidate& a, const Candidate& b) {
-        if (a.distance != b.distance) return a.distance < b.distance;
+        if (a.distance_sq != b.distance_sq) return a.distance_sq < b.distance_sq;
         return *audible_[a.audible].client_id < *audible_[b.audible].client_id;
     });
 
+    // The line is written into a buffer of the longest line's size, then
+    // handed over in one copy.
+    char* p = text_.data() + 7;
+    char* const last = text_.data() + text_.size();
     size_t listed = 0;
     for (const Candidate& c : candidates_) {
         const Player& s = *audible_[c.audible].player;
         const std::string& id = *audible_[c.audible].client_id;
-        char numbers[64];
+        char numbers[16];
         char* end = numbers;
         *end++ = ' ';
-        end = format_fixed(end, numbers + sizeof numbers, gain_at(c.distance, s.range_m, curve_), 3);
+        end = write_level(end, gain_at(std::sqrt(c.distance_sq), s.range_m, curve_));
         *end++ = ' ';
-        end = format_fixed(end, numbers + sizeof numbers,
-                           pan_of(s.x - listener->x, s.y - listener->y, listener->cos_yaw, listener->sin_yaw), 3);
+        end = write_level(end, pan_of(s.x - listener->x, s.y - listener->y, listener->cos_yaw, listener->sin_yaw));
         const size_t item = (listed ? 2 : 1) + id.size() + static_cast<size_t>(end - numbers);
-        if (listed == kMaxSpeakersPerUpdate || out->size() + item > kMaxLineChars) break;
-        out->append(listed ? ", " : " ");
-        out->append(id);
-        out->append(numbers, end);
+        if (listed == kMaxSpeakersPerUpdate || item > static_cast<size_t>(last - p)) break;
+        if (listed) *p++ = ',';
+        *p++ = ' ';
+        p = std::copy(id.begin(), id.end(), p);
+        p = std::copy(numbers, end, p);
         ++listed;
     }
+    out->assign(text_.data(), p);
     return candidates_.size() - listed;
 }
 

@@ -4,11 +4,13 @@
 // players are put in a grid of cells as wide as the longest range, so a
 // listener looks at the 9 cells around them, not at everyone.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "common/fields.h"
 #include "server/falloff_math.h"
 #include "server/links.h"
 #include "server/world.h"
@@ -17,7 +19,7 @@ namespace server {
 
 class UpdateBuilder {
 public:
-    explicit UpdateBuilder(const FalloffCurve& curve) : curve_(curve) {}
+    explicit UpdateBuilder(const FalloffCurve& curve);
 
     // Takes the world and the links of this tick; both must outlive the
     // line_for calls that follow.
@@ -35,7 +37,7 @@ private:
         const std::string* client_id;
     };
     struct Candidate {
-        double distance;
+        double distance_sq;
         uint32_t audible;
     };
     static uint64_t cell_key(int64_t cx, int64_t cy);
@@ -46,6 +48,7 @@ private:
     double cell_m_ = 1;
     std::unordered_map<uint64_t, std::vector<uint32_t>> grid_;
     std::vector<Candidate> candidates_;  // kept between calls: no allocation per listener
+    std::array<char, kMaxLineChars> text_;  // the line being written, "UPDATE2" first
 };
 
 }  // namespace server

@@ -9,6 +9,7 @@
 #include "common/decimal.h"
 #include "falloff/speaker_table.h"
 #include "server/falloff_math.h"
+#include "server/level_text.h"
 #include "server/update_builder.h"
 
 using namespace server;
@@ -118,6 +119,27 @@ TEST(FalloffNumbers, FullStopThreePlacesNoNegativeZeroNoNan) {
     EXPECT_EQ(fixed(INFINITY), "0.000");
     char tiny[4];
     EXPECT_EQ(format_fixed(tiny, tiny + sizeof tiny, 0.5, 3), nullptr);  // "0.500" does not fit
+}
+
+// The tick's own writer of levels agrees with the general one wherever a
+// level can fall, and holds what cannot be a level to the range.
+TEST(FalloffNumbers, TheTicksLevelWriterAgreesWithTheGeneralOne) {
+    auto level = [](double v) {
+        char text[8];
+        return std::string(text, write_level(text, v));
+    };
+    for (int i = -20000; i <= 20000; ++i) {
+        const double v = i / 20000.0 + 1e-7;  // off the exact halves, where the two may round apart
+        if (v > 1) continue;
+        ASSERT_EQ(level(v), fixed(v)) << v;
+    }
+    EXPECT_EQ(level(1), "1.000");
+    EXPECT_EQ(level(-1), "-1.000");
+    EXPECT_EQ(level(-0.0004), "0.000");
+    EXPECT_EQ(level(0.9996), "1.000");
+    EXPECT_EQ(level(NAN), "0.000");
+    EXPECT_EQ(level(1.7), "1.000");
+    EXPECT_EQ(level(-INFINITY), "-1.000");
 }
 
 TEST(FalloffNumbers, FullStopUnderADecimalCommaLocale) {
