@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "server/level_text.h"
 
@@ -24,16 +25,18 @@ void UpdateBuilder::prepare(const World& world, const LinkMap& links) {
         if (!p.alive) continue;
         auto link = links.client_of_player.find(p.id);
         if (link == links.client_of_player.end()) continue;
-        audible_.push_back({&p, &link->second});
+        audible_.push_back({p.x, p.y, p.z, p.range_m, p.range_m * p.range_m, &p, &link->second});
         cell_m_ = std::max(cell_m_, p.range_m);
     }
+    // In client id order, so that a speaker's place here breaks ties of
+    // distance the same way in every listener's line.
+    std::sort(audible_.begin(), audible_.end(),
+              [](const Audible& a, const Audible& b) { return *a.client_id < *b.client_id; });
     // Horizontal cells as wide as the longest range: a height difference
     // only lengthens a distance, so the 9 cells around a listener hold
     // everyone who can reach them.
-    for (uint32_t i = 0; i < audible_.size(); ++i) {
-        const Player& p = *audible_[i].player;
-        grid_[cell_key(cell_of(p.x), cell_of(p.y))].push_back(i);
-    }
+    for (uint32_t i = 0; i < audible_.size(); ++i)
+        grid_[cell_key(cell_of(audible_[i].x), cell_of(audible_[i].y))].push_back(i);
 }
 
 UpdateBuilder::UpdateBuilder(const FalloffCurve& curve) : curve_(curve) {
@@ -43,6 +46,10 @@ UpdateBuilder::UpdateBuilder(const FalloffCurve& curve) : curve_(curve) {
 size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
     out->assign("UPDATE2");
     if (!listener) return 0;
+    // Each speaker in reach as one integer: the squared distance (as a
+    // float, whose bits order as its values do for numbers not below
+    // zero) above the speaker's place in audible_, so a plain sort of the
+    // integers puts them nearest first, ties in client id order.
     candidates_.clear();
     const int64_t cx = cell_of(listener->x), cy = cell_of(listener->y);
     for (int64_t dx = -1; dx <= 1; ++dx) {
@@ -50,35 +57,35 @@ size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
             auto cell = grid_.find(cell_key(cx + dx, cy + dy));
             if (cell == grid_.end()) continue;
             for (uint32_t i : cell->second) {
-                const Player& s = *audible_[i].player;
-                if (&s == listener) continue;
-                // Squared distances choose and order the speakers; the root
-                // is taken only for those that make the line.
+                const Audible& s = audible_[i];
+                if (s.player == listener) continue;
                 const double ex = s.x - listener->x, ey = s.y - listener->y, ez = s.z - listener->z;
                 const double d2 = ex * ex + ey * ey + ez * ez;
-                if (d2 <= s.range_m * s.range_m) candidates_.push_back({d2, i});
+                if (!(d2 <= s.range_sq)) continue;
+                const float d2f = static_cast<float>(d2);
+                uint32_t bits;
+                std::memcpy(&bits, &d2f, sizeof bits);
+                candidates_.push_back(static_cast<uint64_t>(bits) << 32 | i);
             }
         }
     }
-    std::sort(candidates_.begin(), candidates_.end(), [&](const Candidate& a, const Candidate& b) {
-        if (a.distance_sq != b.distance_sq) return a.distance_sq < b.distance_sq;
-        return *audible_[a.audible].client_id < *audible_[b.audible].client_id;
-    });
+    std::sort(candidates_.begin(), candidates_.end());
 
     // The line is written into a buffer of the longest line's size, then
     // handed over in one copy.
     char* p = text_.data() + 7;
     char* const last = text_.data() + text_.size();
     size_t listed = 0;
-    for (const Candidate& c : candidates_) {
-        const Player& s = *audible_[c.audible].player;
-        const std::string& id = *audible_[c.audible].client_id;
+    for (const uint64_t c : candidates_) {
+        const Audible& s = audible_[static_cast<uint32_t>(c)];
+        const std::string& id = *s.client_id;
+        const double ex = s.x - listener->x, ey = s.y - listener->y, ez = s.z - listener->z;
         char numbers[16];
         char* end = numbers;
         *end++ = ' ';
-        end = write_level(end, gain_at(std::sqrt(c.distance_sq), s.range_m, curve_));
+        end = write_level(end, gain_at(std::sqrt(ex * ex + ey * ey + ez * ez), s.range_m, curve_));
         *end++ = ' ';
-        end = write_level(end, pan_of(s.x - listener->x, s.y - listener->y, listener->cos_yaw, listener->sin_yaw));
+        end = write_level(end, pan_of(ex, ey, listener->cos_yaw, listener->sin_yaw));
         const size_t item = (listed ? 2 : 1) + id.size() + static_cast<size_t>(end - numbers);
         if (listed == kMaxSpeakersPerUpdate || item > static_cast<size_t>(last - p)) break;
         if (listed) *p++ = ',';

@@ -32,13 +32,12 @@ public:
     size_t line_for(const Player* listener, std::string* out);
 
 private:
+    // A linked, alive player of this tick, with what the distances need
+    // kept together.
     struct Audible {
+        double x, y, z, range_m, range_sq;
         const Player* player;
         const std::string* client_id;
-    };
-    struct Candidate {
-        double distance_sq;
-        uint32_t audible;
     };
     static uint64_t cell_key(int64_t cx, int64_t cy);
     int64_t cell_of(double v) const;
@@ -47,7 +46,7 @@ private:
     std::vector<Audible> audible_;
     double cell_m_ = 1;
     std::unordered_map<uint64_t, std::vector<uint32_t>> grid_;
-    std::vector<Candidate> candidates_;  // kept between calls: no allocation per listener
+    std::vector<uint64_t> candidates_;  // kept between calls: no allocation per listener
     std::array<char, kMaxLineChars> text_;  // the line being written, "UPDATE2" first
 };
 

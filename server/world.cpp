@@ -14,15 +14,22 @@ using nlohmann::json;
 constexpr double kMaxCoordinate = 1e12;
 constexpr size_t kMaxIdChars = 128;
 
-bool read_number(const json& p, const char* key, double limit, double* out, std::string* error,
-                 const std::string& who) {
+// "players[3] (76561198000000001)": the player a reason names, made only
+// when there is a reason to give (a world is read ten times a second).
+std::string who(size_t at, const std::string& id) {
+    std::string w = "players[" + std::to_string(at) + "]";
+    return id.empty() ? w : w + " (" + id + ")";
+}
+
+bool read_number(const json& p, const char* key, double limit, double* out, std::string* error, size_t at,
+                 const std::string& id) {
     auto it = p.find(key);
     if (it == p.end()) {
-        *error = who + " has no \"" + key + "\"";
+        *error = who(at, id) + " has no \"" + key + "\"";
         return false;
     }
     if (!it->is_number() || !std::isfinite(it->get<double>()) || std::fabs(it->get<double>()) > limit) {
-        *error = who + ": \"" + key + "\" must be a finite number of magnitude at most " +
+        *error = who(at, id) + ": \"" + key + "\" must be a finite number of magnitude at most " +
                  (limit >= kMaxCoordinate ? "1e12" : "1e9");
         return false;
     }
@@ -31,22 +38,22 @@ bool read_number(const json& p, const char* key, double limit, double* out, std:
 }
 
 bool read_player(const json& p, size_t at, const Config& config, Player* out, std::string* error) {
-    std::string who = "players[" + std::to_string(at) + "]";
     if (!p.is_object()) {
-        *error = who + " must be an object";
+        *error = who(at, "") + " must be an object";
         return false;
     }
     auto id = p.find("id");
     if (id == p.end() || !id->is_string() || id->get_ref<const std::string&>().empty() ||
         id->get_ref<const std::string&>().size() > kMaxIdChars) {
-        *error = who + ": \"id\" must be a text of 1 to " + std::to_string(kMaxIdChars) + " characters";
+        *error = who(at, "") + ": \"id\" must be a text of 1 to " + std::to_string(kMaxIdChars) + " characters";
         return false;
     }
-    out->id = id->get<std::string>();
-    who += " (" + out->id + ")";
+    out->id = id->get_ref<const std::string&>();
+    const std::string& pid = out->id;
     double x, y, z, yaw;
-    if (!read_number(p, "x", kMaxCoordinate, &x, error, who) || !read_number(p, "y", kMaxCoordinate, &y, error, who) ||
-        !read_number(p, "z", kMaxCoordinate, &z, error, who) || !read_number(p, "yaw", 1e9, &yaw, error, who))
+    if (!read_number(p, "x", kMaxCoordinate, &x, error, at, pid) ||
+        !read_number(p, "y", kMaxCoordinate, &y, error, at, pid) ||
+        !read_number(p, "z", kMaxCoordinate, &z, error, at, pid) || !read_number(p, "yaw", 1e9, &yaw, error, at, pid))
         return false;
     out->x = x / config.units_per_metre;
     out->y = y / config.units_per_metre;
@@ -57,29 +64,30 @@ bool read_player(const json& p, size_t at, const Config& config, Player* out, st
 
     auto alive = p.find("alive");
     if (alive != p.end() && !alive->is_boolean()) {
-        *error = who + ": \"alive\" must be true or false";
+        *error = who(at, pid) + ": \"alive\" must be true or false";
         return false;
     }
     out->alive = alive == p.end() || alive->get<bool>();
 
-    std::string range = Config::kDefaultRange;
+    static const std::string kDefault = Config::kDefaultRange;
+    const std::string* range = &kDefault;
     auto r = p.find("range");
     if (r != p.end()) {
         if (!r->is_string()) {
-            *error = who + ": \"range\" must be the name of a voice range";
+            *error = who(at, pid) + ": \"range\" must be the name of a voice range";
             return false;
         }
-        range = r->get<std::string>();
+        range = &r->get_ref<const std::string&>();
     }
     for (const VoiceRange& v : config.ranges) {
-        if (v.name == range) {
+        if (v.name == *range) {
             out->range_m = v.metres;
             return true;
         }
     }
     std::string names;
     for (const VoiceRange& v : config.ranges) names += (names.empty() ? "" : ", ") + v.name;
-    *error = who + ": unknown range \"" + range + "\" (this server has " + names + ")";
+    *error = who(at, pid) + ": unknown range \"" + *range + "\" (this server has " + names + ")";
     return false;
 }
 

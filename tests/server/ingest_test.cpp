@@ -52,9 +52,9 @@ TEST_F(Ingest, TheWorldDecidesWhoHearsWhomAndABadWorldChangesNothing) {
     } bad[] = {
         {"{\"players\": [", "not JSON"},
         {"[]", "expected {\"players\":[...]}"},
-        {R"({"players":[{"id":"ana","x":0,"y":0,"z":0}]})", "has no \"yaw\""},
+        {R"({"players":[{"id":"ana","x":0,"y":0,"z":0}]})", "players[0] (ana) has no \"yaw\""},
         {R"({"players":[{"id":"ana","x":1e300,"y":0,"z":0,"yaw":0}]})", "finite number"},
-        {R"({"players":[{"id":"ana","x":0,"y":0,"z":0,"yaw":0,"range":"scream"}]})", "unknown range \"scream\""},
+        {R"({"players":[{"id":"ana","x":0,"y":0,"z":0,"yaw":0,"range":"scream"}]})", "players[0] (ana): unknown range \"scream\""},
         {R"({"players":[{"id":"ana","x":0,"y":0,"z":0,"yaw":0,"alive":"yes"}]})", "\"alive\" must be true or false"},
         {R"({"players":[{"id":"a","x":0,"y":0,"z":0,"yaw":0},{"id":"a","x":0,"y":0,"z":0,"yaw":0}]})", "listed twice"},
         {R"({"players":[{"id":"ana","x":NaN,"y":0,"z":0,"yaw":0}]})", "not JSON"},
