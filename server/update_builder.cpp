@@ -8,6 +8,33 @@
 
 namespace server {
 
+namespace {
+
+// Ascending, for the tick's keys (a squared distance's bits above a
+// speaker's place): a few dozen by std::sort; more, as in a crowd where
+// each line holds up to two hundred, a byte at a time from the lowest
+// (least significant digit first), skipping a byte that is the same in
+// every key, as the high bytes of the places and of the distances are.
+void sort_keys(std::vector<uint64_t>& keys, std::vector<uint64_t>& scratch) {
+    if (keys.size() < 64) {
+        std::sort(keys.begin(), keys.end());
+        return;
+    }
+    uint32_t count[8][257] = {};
+    for (uint64_t k : keys)
+        for (int b = 0; b < 8; ++b) ++count[b][((k >> (8 * b)) & 0xff) + 1];
+    scratch.resize(keys.size());
+    for (int b = 0; b < 8; ++b) {
+        uint32_t* c = count[b];
+        if (c[((keys[0] >> (8 * b)) & 0xff) + 1] == keys.size()) continue;
+        for (int v = 0; v < 256; ++v) c[v + 1] += c[v];
+        for (uint64_t k : keys) scratch[c[(k >> (8 * b)) & 0xff]++] = k;
+        keys.swap(scratch);
+    }
+}
+
+}  // namespace
+
 uint64_t UpdateBuilder::cell_key(int64_t cx, int64_t cy) {
     return (static_cast<uint64_t>(cx) << 32) ^ (static_cast<uint64_t>(cy) & 0xffffffffu);
 }
@@ -39,13 +66,11 @@ void UpdateBuilder::prepare(const World& world, const LinkMap& links) {
         grid_[cell_key(cell_of(audible_[i].x), cell_of(audible_[i].y))].push_back(i);
 }
 
-UpdateBuilder::UpdateBuilder(const FalloffCurve& curve) : curve_(curve) {
-    std::copy_n("UPDATE2", 7, text_.data());
-}
-
 size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
-    out->assign("UPDATE2");
-    if (!listener) return 0;
+    if (!listener) {
+        out->assign("UPDATE2");
+        return 0;
+    }
     // Each speaker in reach as one integer: the squared distance (as a
     // float, whose bits order as its values do for numbers not below
     // zero) above the speaker's place in audible_, so a plain sort of the
@@ -69,12 +94,14 @@ size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
             }
         }
     }
-    std::sort(candidates_.begin(), candidates_.end());
+    sort_keys(candidates_, scratch_);
 
-    // The line is written into a buffer of the longest line's size, then
-    // handed over in one copy.
-    char* p = text_.data() + 7;
-    char* const last = text_.data() + text_.size();
+    // Written in place: out is made the longest line's size (only what it
+    // did not hold before is filled), then cut to what was written.
+    out->resize(kMaxLineChars);
+    char* const first = out->data();
+    char* p = std::copy_n("UPDATE2", 7, first);
+    char* const last = first + kMaxLineChars;
     size_t listed = 0;
     for (const uint64_t c : candidates_) {
         const Audible& s = audible_[static_cast<uint32_t>(c)];
@@ -94,7 +121,7 @@ size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
         p = std::copy(numbers, end, p);
         ++listed;
     }
-    out->assign(text_.data(), p);
+    out->resize(static_cast<size_t>(p - first));
     return candidates_.size() - listed;
 }
 

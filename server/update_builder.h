@@ -4,7 +4,6 @@
 // players are put in a grid of cells as wide as the longest range, so a
 // listener looks at the 9 cells around them, not at everyone.
 #pragma once
-#include <array>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -19,7 +18,7 @@ namespace server {
 
 class UpdateBuilder {
 public:
-    explicit UpdateBuilder(const FalloffCurve& curve);
+    explicit UpdateBuilder(const FalloffCurve& curve) : curve_(curve) {}
 
     // Takes the world and the links of this tick; both must outlive the
     // line_for calls that follow.
@@ -46,8 +45,7 @@ private:
     std::vector<Audible> audible_;
     double cell_m_ = 1;
     std::unordered_map<uint64_t, std::vector<uint32_t>> grid_;
-    std::vector<uint64_t> candidates_;  // kept between calls: no allocation per listener
-    std::array<char, kMaxLineChars> text_;  // the line being written, "UPDATE2" first
+    std::vector<uint64_t> candidates_, scratch_;  // kept between calls: no allocation per listener
 };
 
 }  // namespace server

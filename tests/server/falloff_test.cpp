@@ -2,9 +2,12 @@
 // text, and the lines a tick builds, read back with the plug-in's own parser.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/decimal.h"
 #include "falloff/speaker_table.h"
@@ -204,6 +207,36 @@ TEST(FalloffLines, TheGridMissesNobodyInRange) {
     b.line_for(&w.players[0], &line);
     EXPECT_EQ(parsed(line)->count, 64u);
     EXPECT_EQ(line.find("c-out"), std::string::npos);
+}
+
+// Crowds in which many stand at the same distance (in fours, mirrored
+// about the listener, and all on one spot): nearest first, equal distances
+// in client id order, as few speakers are ordered too.
+TEST(FalloffLines, EqualDistancesAreListedInClientIdOrder) {
+    for (int crowd : {9, 240}) {
+        for (bool one_spot : {false, true}) {
+            std::vector<Player> ps{at("listener", 0, 0)};
+            for (int i = 0; i < crowd; ++i) {
+                const double r = one_spot ? 3 : 1 + (i / 4) * 0.5;  // whole numbers of half metres
+                const double x = (i % 4 < 2 ? r : -r), y = (i % 2 ? r : -r) / 2;
+                ps.push_back(at("s" + std::to_string((i * 7919) % 1000), x, y));
+            }
+            World w = world_of(ps);
+            LinkMap links = links_for(w);
+            UpdateBuilder b(kLinear);
+            b.prepare(w, links);
+            std::string line;
+            b.line_for(&w.players[0], &line);
+            std::vector<std::pair<double, std::string>> expected;
+            for (size_t i = 1; i < w.players.size(); ++i)
+                expected.push_back({std::hypot(w.players[i].x, w.players[i].y), "c-" + w.players[i].id});
+            std::sort(expected.begin(), expected.end());
+            const SpeakerTable* t = parsed(line);
+            ASSERT_GT(t->count, 0u);
+            for (size_t i = 0; i < t->count; ++i)
+                ASSERT_EQ(t->entries[i].hash, expected[i].second) << crowd << (one_spot ? " on one spot" : "") << " #" << i;
+        }
+    }
 }
 
 // A crowd: the line stays within the plug-in's limit, keeps the nearest,
