@@ -39,7 +39,7 @@ private:
     const TimeSource& time_;
     Log& log_;
     Metrics metrics_;
-    asio::io_context io_;
+    asio::io_context io_{1};  // run by one thread only: asio can skip some locking
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     asio::signal_set signals_;
     std::unique_ptr<LinkStore> store_;
