@@ -8,33 +8,6 @@
 
 namespace server {
 
-namespace {
-
-// Ascending, for the tick's keys (a squared distance's bits above a
-// speaker's place): a few dozen by std::sort; more, as in a crowd where
-// each line holds up to two hundred, a byte at a time from the lowest
-// (least significant digit first), skipping a byte that is the same in
-// every key, as the high bytes of the places and of the distances are.
-void sort_keys(std::vector<uint64_t>& keys, std::vector<uint64_t>& scratch) {
-    if (keys.size() < 64) {
-        std::sort(keys.begin(), keys.end());
-        return;
-    }
-    uint32_t count[8][257] = {};
-    for (uint64_t k : keys)
-        for (int b = 0; b < 8; ++b) ++count[b][((k >> (8 * b)) & 0xff) + 1];
-    scratch.resize(keys.size());
-    for (int b = 0; b < 8; ++b) {
-        uint32_t* c = count[b];
-        if (c[((keys[0] >> (8 * b)) & 0xff) + 1] == keys.size()) continue;
-        for (int v = 0; v < 256; ++v) c[v + 1] += c[v];
-        for (uint64_t k : keys) scratch[c[(k >> (8 * b)) & 0xff]++] = k;
-        keys.swap(scratch);
-    }
-}
-
-}  // namespace
-
 uint64_t UpdateBuilder::cell_key(int64_t cx, int64_t cy) {
     return (static_cast<uint64_t>(cx) << 32) ^ (static_cast<uint64_t>(cy) & 0xffffffffu);
 }
@@ -94,7 +67,7 @@ size_t UpdateBuilder::line_for(const Player* listener, std::string* out) {
             }
         }
     }
-    sort_keys(candidates_, scratch_);
+    std::sort(candidates_.begin(), candidates_.end());
 
     // Written in place: out is made the longest line's size (only what it
     // did not hold before is filled), then cut to what was written.

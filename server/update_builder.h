@@ -45,7 +45,7 @@ private:
     std::vector<Audible> audible_;
     double cell_m_ = 1;
     std::unordered_map<uint64_t, std::vector<uint32_t>> grid_;
-    std::vector<uint64_t> candidates_, scratch_;  // kept between calls: no allocation per listener
+    std::vector<uint64_t> candidates_;  // kept between calls: no allocation per listener
 };
 
 }  // namespace server
