@@ -138,6 +138,9 @@ TEST_F(MainThreadHost, ADisconnectOnTheConnectionThreadWhileTheMainThreadServes)
 // (5 s), end at once when the connection's thread or the main thread stops
 // it.
 TEST_F(MainThreadHost, StopsAtOnceWhereverTheWorkerWaits) {
+    // Well under the stop's bound, past which the worker would be given up
+    // rather than stopped, with room for a loaded machine.
+    constexpr long kAtOnceMs = 200;
     WorkerTiming* t = lib.test_timing();
     t->receive_timeout_ms = 5000;
     t->reconnect_unit_ms = 1000;
@@ -150,7 +153,7 @@ TEST_F(MainThreadHost, StopsAtOnceWhereverTheWorkerWaits) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto t0 = Clock::now();
     lib.onServerDisconnected(0);
-    EXPECT_LT(ms_since(t0), 100);
+    EXPECT_LT(ms_since(t0), kAtOnceMs);
 
     server.set_hello_reply(HelloReply::error_line);  // then an 8 s pause
     on_main([&] { synchronise(); });
@@ -158,12 +161,12 @@ TEST_F(MainThreadHost, StopsAtOnceWhereverTheWorkerWaits) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     t0 = Clock::now();
     lib.onServerDisconnected(0);
-    EXPECT_LT(ms_since(t0), 100);
+    EXPECT_LT(ms_since(t0), kAtOnceMs);
 
     server.set_hello_reply(HelloReply::silent);  // greeting, no answer
     on_main([&] { synchronise(); });
     ASSERT_TRUE(eventually([&] { return server.hellos().size() == 3; }));
-    EXPECT_LT(timed_on_main([&] { shutdown(); }), 100);
+    EXPECT_LT(timed_on_main([&] { shutdown(); }), kAtOnceMs);
     EXPECT_FALSE(lib.test_worker_alive());
 }
 
