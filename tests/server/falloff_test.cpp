@@ -57,6 +57,17 @@ LinkMap links_for(const World& w) {
     return m;
 }
 
+// The line a tick gives the world's first player; the speakers left out,
+// if asked.
+std::string first_players_line(const World& w, const LinkMap& links, size_t* left_out = nullptr) {
+    UpdateBuilder b(kLinear);
+    b.prepare(w, links);
+    std::string line;
+    const size_t n = b.line_for(&w.players[0], &line);
+    if (left_out) *left_out = n;
+    return line;
+}
+
 // The line as the plug-in applies it.
 SpeakerTable* parsed(const std::string& line) {
     static SpeakerTable t;
@@ -152,11 +163,7 @@ TEST(FalloffNumbers, FullStopUnderADecimalCommaLocale) {
         if (!comma && std::setlocale(LC_ALL, name)) comma = std::localeconv()->decimal_point[0] == ',';
     const std::string text = fixed(-0.25);
     World w = world_of({at("l", 0, 0), at("s", 0, 21)});
-    LinkMap links = links_for(w);
-    UpdateBuilder b(kLinear);
-    b.prepare(w, links);
-    std::string line;
-    b.line_for(&w.players[0], &line);
+    const std::string line = first_players_line(w, links_for(w));
     std::setlocale(LC_ALL, saved.c_str());
     if (!comma) GTEST_SKIP() << "no decimal-comma locale; scripts/test.sh builds de_DE.UTF-8 and sets LOCPATH";
     EXPECT_EQ(text, "-0.250");
@@ -200,11 +207,7 @@ TEST(FalloffLines, TheGridMissesNobodyInRange) {
     }
     ps.push_back(at("out", 79.5 + 80.1, -0.5, 0, 0, 80));
     World w = world_of(ps);
-    LinkMap links = links_for(w);
-    UpdateBuilder b(kLinear);
-    b.prepare(w, links);
-    std::string line;
-    b.line_for(&w.players[0], &line);
+    const std::string line = first_players_line(w, links_for(w));
     EXPECT_EQ(parsed(line)->count, 64u);
     EXPECT_EQ(line.find("c-out"), std::string::npos);
 }
@@ -222,11 +225,7 @@ TEST(FalloffLines, EqualDistancesAreListedInClientIdOrder) {
                 ps.push_back(at("s" + std::to_string((i * 7919) % 1000), x, y));
             }
             World w = world_of(ps);
-            LinkMap links = links_for(w);
-            UpdateBuilder b(kLinear);
-            b.prepare(w, links);
-            std::string line;
-            b.line_for(&w.players[0], &line);
+            const std::string line = first_players_line(w, links_for(w));
             std::vector<std::pair<double, std::string>> expected;
             for (size_t i = 1; i < w.players.size(); ++i)
                 expected.push_back({std::hypot(w.players[i].x, w.players[i].y), "c-" + w.players[i].id});
@@ -251,10 +250,8 @@ TEST(FalloffLines, ACrowdIsCutAt8191CharactersNearestKept) {
         links.client_of_player[p.id] = p.id;
         links.player_of_client[p.id] = p.id;
     }
-    UpdateBuilder b(kLinear);
-    b.prepare(w, links);
-    std::string line;
-    const size_t left_out = b.line_for(&w.players[0], &line);
+    size_t left_out = 0;
+    const std::string line = first_players_line(w, links, &left_out);
     EXPECT_LE(line.size(), 8191u);
     EXPECT_GT(line.size(), 8191u - 60);  // not cut needlessly early
     const SpeakerTable* t = parsed(line);
